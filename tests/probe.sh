@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Checks the probe as its users see it: the bytes on the standard streams, the exit status and,
+# under strace, the system calls. Usage: probe.sh GROUP PROBE
+# Exit 0 when every case of GROUP passes, 1 when one fails, 77 when GROUP cannot run here
+# (never under CI=true, where every case must run).
+set -u
+group=$1
+probe=$(realpath "$2")
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+skip() {
+    [ "${CI:-}" = true ] && { echo "FAIL: cannot run in CI: $*"; exit 1; }
+    echo "SKIP: $*"
+    exit 77
+}
+need_strace() {
+    command -v strace >/dev/null || skip "strace is not installed"
+    strace -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace refused)"
+}
+
+# check LABEL STATUS: the run just made left status 0, nothing on stdout, exactly "Done.\n" on stderr.
+check() {
+    [ "$2" -eq 0 ] || fail "$1: exit status $2"
+    [ ! -s "$tmp/out" ] || fail "$1: stdout not empty"
+    printf 'Done.\n' | cmp -s - "$tmp/err" || fail "$1: stderr is not exactly Done.\\n: $(od -An -c "$tmp/err")"
+}
+# expect_done LABEL COMMAND...: runs COMMAND with stdout and stderr captured, then checks them.
+expect_done() {
+    local label=$1
+    shift
+    "$@" >"$tmp/out" 2>"$tmp/err"
+    check "$label" $?
+}
+# traced LABEL STRACE-OPTION...: runs the probe under strace into $tmp/trace and checks its output.
+traced() {
+    local label=$1
+    shift
+    expect_done "$label" strace -o "$tmp/trace" -e raw=syslog "$@" "$probe"
+}
+# The trace from the query on, results dropped: the part of a run that must never change.
+trace_tail() { sed -n '/^syslog(/,$p' "$tmp/trace" | sed 's/ *= .*//'; }
+
+case $group in
+output)
+    expect_done "no arguments" "$probe"
+    expect_done "a thousand arguments" "$probe" $(seq 1000)
+    expect_done "option-like arguments" "$probe" --help -h --version -- -
+    expect_done "empty and non-UTF-8 arguments" "$probe" '' $'\xff\xfe' $'\x80'
+    expect_done "empty environment" env -i "$probe"
+    expect_done "standard input closed" "$probe" <&-
+    "$probe" <&- >&- 2>"$tmp/err"
+    status=$?
+    : >"$tmp/out"
+    check "standard input and output closed" $status
+    ;;
+trace)
+    need_strace
+    traced "under strace"
+    queries=$(grep -c '^syslog(' "$tmp/trace")
+    [ "$queries" -eq 1 ] || fail "expected one kernel log query, saw $queries"
+    printf '%s\n' 'syslog(0x9, 0, 0)' 'write(2, "Done.\n", 6)' 'exit_group(0)' '+++ exited with 0 +++' |
+        diff - <(trace_tail) || fail "the run from the query on is not query, write, exit"
+    ! grep -E '^(read|write|readv|writev|pread64|pwrite64)\([01],' "$tmp/trace" ||
+        fail "standard input or output was used"
+    ;;
+answer)
+    need_strace
+    for answer in error=EPERM error=ENOSYS retval=0 retval=2147483647; do
+        traced "query answered $answer" -e inject=syslog:$answer
+        grep -q '^syslog(0x9, 0, 0) .*(INJECTED)' "$tmp/trace" || fail "$answer was not injected"
+        [ "$(trace_tail | sed -n 2p)" = 'write(2, "Done.\n", 6)' ] || fail "$answer changed the run"
+    done
+    ;;
+stderr)
+    need_strace
+    strace -o "$tmp/trace" "$probe" >"$tmp/out" 2>&-
+    status=$?
+    grep -q '^write(2, "Done.\\n", 6) *= -1 EBADF' "$tmp/trace" || fail "stderr was not closed"
+    strace -o "$tmp/trace2" -e inject=write:error=EIO "$probe" >>"$tmp/out" 2>"$tmp/err"
+    status2=$?
+    grep -q '^write(2, .*-1 EIO .*(INJECTED)' "$tmp/trace2" || fail "EIO was not injected"
+    for s in $status $status2; do [ "$s" -eq 0 ] || fail "failing stderr: exit status $s"; done
+    [ ! -s "$tmp/out" ] && [ ! -s "$tmp/err" ] || fail "failing stderr: output went elsewhere"
+    ! grep -hE '^write\(([013-9]|[0-9]{2,}),' "$tmp/trace" "$tmp/trace2" ||
+        fail "failing stderr: wrote to another descriptor"
+    ;;
+unprivileged)
+    need_strace
+    # A copy anyone may run: the build tree can sit in a directory closed to other users.
+    chmod 755 "$tmp"
+    install -m 755 "$probe" "$tmp/probe"
+    drop=()
+    if [ "$(id -u)" -eq 0 ]; then
+        command -v setpriv >/dev/null || skip "setpriv is not installed to drop root"
+        drop=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    fi
+    expect_done "unprivileged" strace -o "$tmp/trace" -e raw=syslog "${drop[@]}" "$tmp/probe"
+    grep -q '^syslog(0x9, 0, 0) *= -1 EPERM' "$tmp/trace" ||
+        skip "the kernel did not refuse this user's query: $(grep '^syslog(' "$tmp/trace")"
+    ;;
+*)
+    echo "unknown group: $group" >&2
+    exit 2
+    ;;
+esac
+
+[ "$failures" -eq 0 ] || exit 1
+echo "$group: all cases passed"
