@@ -28,7 +28,7 @@ need_strace() {
 check() {
     [ "$2" -eq 0 ] || fail "$1: exit status $2"
     [ ! -s "$tmp/out" ] || fail "$1: stdout not empty"
-    printf 'Done.\n' | cmp -s - "$tmp/err" || fail "$1: stderr is not exactly Done.\\n: $(od -An -c "$tmp/err")"
+    printf 'Done.\n' | cmp -s - "$tmp/err" || fail "$1: stderr is not exactly Done.\\n: $(head -c 60 "$tmp/err" | od -An -c | tr -s " ")"
 }
 # expect_done LABEL COMMAND...: runs COMMAND with stdout and stderr captured, then checks them.
 expect_done() {
@@ -103,6 +103,26 @@ unprivileged)
     expect_done "unprivileged" strace -o "$tmp/trace" -e raw=syslog "${drop[@]}" "$tmp/probe"
     grep -q '^syslog(0x9, 0, 0) *= -1 EPERM' "$tmp/trace" ||
         skip "the kernel did not refuse this user's query: $(grep '^syslog(' "$tmp/trace")"
+    ;;
+hardening)
+    command -v readelf >/dev/null || skip "readelf is not installed"
+    headers=$(readelf -hldW "$probe")
+    grep -q 'Type: *DYN' <<<"$headers" || fail "not position-independent"
+    grep -q 'GNU_RELRO' <<<"$headers" || fail "no RELRO segment"
+    grep -q 'FLAGS_1.* NOW' <<<"$headers" || fail "symbols not bound at start-up (partial RELRO)"
+    grep 'GNU_STACK' <<<"$headers" | grep -q ' RW ' || fail "stack is executable"
+    ;;
+empty-root)
+    # The static build needs no loader, library or device: a root holding only the binary.
+    mkdir "$tmp/root"
+    install -m 755 "$probe" "$tmp/root/probe"
+    if [ "$(id -u)" -eq 0 ]; then
+        expect_done "empty root" chroot "$tmp/root" /probe
+    elif unshare -r true 2>/dev/null; then
+        expect_done "empty root" unshare -r chroot "$tmp/root" /probe
+    else
+        skip "neither root nor a user namespace to chroot in"
+    fi
     ;;
 *)
     echo "unknown group: $group" >&2
