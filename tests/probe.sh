@@ -124,6 +124,16 @@ empty-root)
         skip "neither root nor a user namespace to chroot in"
     fi
     ;;
+install)
+    command -v groff >/dev/null || skip "groff is not installed to check the manual page"
+    DESTDIR="$tmp/stage" "$CMAKE_COMMAND" --install "$BUILD_DIR" --prefix /opt/probe >/dev/null ||
+        fail "cmake --install failed"
+    expect_done "installed binary" "$tmp/stage/opt/probe/bin/linux-syslog-syscall"
+    page=$tmp/stage/opt/probe/share/man/man1/linux-syslog-syscall.1
+    [ -f "$page" ] || fail "manual page not installed"
+    warnings=$(groff -man -ww -z "$page" 2>&1) && [ -z "$warnings" ] ||
+        fail "manual page: $warnings"
+    ;;
 *)
     echo "unknown group: $group" >&2
     exit 2
