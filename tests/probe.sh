@@ -24,18 +24,17 @@ need_strace() {
     strace -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace refused)"
 }
 
-# check LABEL STATUS: the run just made left status 0, nothing on stdout, exactly "Done.\n" on stderr.
-check() {
-    [ "$2" -eq 0 ] || fail "$1: exit status $2"
-    [ ! -s "$tmp/out" ] || fail "$1: stdout not empty"
-    printf 'Done.\n' | cmp -s - "$tmp/err" || fail "$1: stderr is not exactly Done.\\n: $(head -c 60 "$tmp/err" | od -An -c | tr -s " ")"
-}
-# expect_done LABEL COMMAND...: runs COMMAND with stdout and stderr captured, then checks them.
+# expect_done LABEL COMMAND...: COMMAND exits 0, writes nothing on stdout and exactly "Done.\n" on
+# stderr.
 expect_done() {
-    local label=$1
+    local label=$1 status
     shift
     "$@" >"$tmp/out" 2>"$tmp/err"
-    check "$label" $?
+    status=$?
+    [ "$status" -eq 0 ] || fail "$label: exit status $status"
+    [ ! -s "$tmp/out" ] || fail "$label: stdout not empty"
+    printf 'Done.\n' | cmp -s - "$tmp/err" ||
+        fail "$label: stderr is not exactly Done.\\n: $(head -c 60 "$tmp/err" | od -An -c)"
 }
 # traced LABEL STRACE-OPTION...: runs the probe under strace into $tmp/trace and checks its output.
 traced() {
@@ -54,10 +53,7 @@ output)
     expect_done "empty and non-UTF-8 arguments" "$probe" '' $'\xff\xfe' $'\x80'
     expect_done "empty environment" env -i "$probe"
     expect_done "standard input closed" "$probe" <&-
-    "$probe" <&- >&- 2>"$tmp/err"
-    status=$?
-    : >"$tmp/out"
-    check "standard input and output closed" $status
+    expect_done "standard input and output closed" sh -c 'exec "$0" <&- >&-' "$probe"
     ;;
 trace)
     need_strace
