@@ -3,7 +3,8 @@
 // as a fixture, so every run must make the same system calls with the same arguments: nothing here
 // may depend on the answer, the arguments, the environment or the state of the standard streams.
 
-#include <cstdio>
+// The C headers: the musl build has no C++ library, whose <cstdio> is made for the system libc.
+#include <stdio.h>
 #include <sys/klog.h>
 
 namespace {
@@ -22,7 +23,8 @@ int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[]) {
     [[maybe_unused]] const int number_of_unread_characters =
         klogctl(syslog_action_size_unread, nullptr, 0);
 
-    // Unbuffered stderr makes this a single write(2). A failed or short write changes nothing.
-    std::fwrite(completion_text, 1, sizeof completion_text - 1, stderr);
+    // Unbuffered stderr makes this one system call: write(2) on glibc, writev(2) on musl. A failed
+    // or short write changes nothing.
+    fwrite(completion_text, 1, sizeof completion_text - 1, stderr);
     return 0;
 }
