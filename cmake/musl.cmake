@@ -22,14 +22,15 @@ endif()
 
 function(link_against_musl target)
   set(musl_libdir "${LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR}")
-  set(specs "${CMAKE_CURRENT_BINARY_DIR}/musl-static-pie.specs")
-  configure_file("${CMAKE_CURRENT_FUNCTION_LIST_DIR}/musl-static-pie.specs.in" "${specs}" @ONLY)
+  # The compiler driver's rules for where start-up files and libraries come from.
+  set(driver_rules "${CMAKE_CURRENT_BINARY_DIR}/musl-static-pie.gcc")
+  configure_file("${CMAKE_CURRENT_FUNCTION_LIST_DIR}/musl-static-pie.gcc.in" "${driver_rules}" @ONLY)
   # -nostdinc drops the system libc's headers and libstdc++'s, which are configured for them.
   target_compile_options(${target} PRIVATE -nostdinc)
   target_include_directories(${target} SYSTEM PRIVATE "${LINUX_SYSLOG_SYSCALL_MUSL_INCLUDEDIR}")
   # -nodefaultlibs keeps the driver from adding libstdc++ and the system libc; only musl's libc and
   # the compiler's own support library are linked.
-  target_link_options(${target} PRIVATE "-specs=${specs}" -nodefaultlibs -static-pie)
+  target_link_options(${target} PRIVATE "-specs=${driver_rules}" -nodefaultlibs -static-pie)
   target_link_libraries(${target} PRIVATE c gcc)
-  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${specs}")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${driver_rules}")
 endfunction()
