@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One fixed probe of the kernel log: ask how many bytes are unread, ignore the answer, report
 // completion on standard error and exit 0. Tracers, sandboxes and seccomp or audit policies use it
 // as a fixture, so every run must make the same system calls with the same arguments: nothing here

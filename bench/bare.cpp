@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor a probe run is measured against: the probe's three system calls made by hand, with no
 // C library and no start-up code. x86-64 only; it is never installed.
 #include <asm/unistd.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures what one run of each build costs, beside /bin/true and a bare process that makes only
 # the probe's three system calls by hand, and the tightest memory limits each build still runs
 # exactly under. Builds the three presets first. Prints Markdown tables.

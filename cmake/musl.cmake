@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds a target as a static PIE against musl from the system compiler, with musl's headers in
 # place of the system C library's and no C++ runtime at all.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the probe as its users see it: the bytes on the standard streams, the exit status and,
 # under strace, the system calls. Usage: probe.sh GROUP PROBE BUILD, where BUILD is musl, glibc
 # (static) or dynamic.
