@@ -159,10 +159,48 @@ install)
     DESTDIR="$tmp/stage" "$CMAKE_COMMAND" --install "$BUILD_DIR" --prefix /opt/probe >/dev/null ||
         fail "cmake --install failed"
     expect_done "installed binary" "$tmp/stage/opt/probe/bin/linux-syslog-syscall"
-    page=$tmp/stage/opt/probe/share/man/man1/linux-syslog-syscall.1
+    page=$tmp/stage/opt/probe/share/man/man1/linux-syslog-syscall.1.gz
     [ -f "$page" ] || fail "manual page not installed"
-    warnings=$(groff -man -ww -z "$page" 2>&1) && [ -z "$warnings" ] ||
+    warnings=$(gzip -dc "$page" | groff -man -ww -z 2>&1) && [ -z "$warnings" ] ||
         fail "manual page: $warnings"
+    gzip -dc "$page" | grep -q "^\.TH .*linux\\\\-syslog\\\\-syscall $VERSION\"" ||
+        fail "manual page does not carry version $VERSION"
+    ;;
+package)
+    for tool in dpkg-deb lintian; do
+        command -v $tool >/dev/null || skip "$tool is not installed"
+    done
+    deb=$BUILD_DIR/linux-syslog-syscall_${VERSION}_$(dpkg --print-architecture).deb
+    # Twice, a second apart: a time stamp that leaks past SOURCE_DATE_EPOCH makes the two differ.
+    for round in 1 2; do
+        [ $round = 1 ] || { cp "$deb" "$tmp/first.deb" && sleep 1; }
+        SOURCE_DATE_EPOCH=1796688000 "$CMAKE_COMMAND" --build "$BUILD_DIR" --target package \
+            >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail "packaging failed"; }
+    done
+    cmp -s "$deb" "$tmp/first.deb" || fail "two packages of one build differ"
+    fields=$(dpkg-deb -f "$deb" Package Version Architecture Section Priority Depends)
+    expected=("Package: linux-syslog-syscall" "Version: $VERSION" "Section: utils"
+        "Architecture: $(dpkg --print-architecture)" "Priority: optional")
+    [ "$build" = dynamic ] && expected+=("Depends: libc6 (>= 2.34)")
+    diff <(printf '%s\n' "${expected[@]}" | sort) <(sort <<<"$fields") || fail "package fields"
+    [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 1 ] || fail "no extended description"
+    # Files only, as paths, then any entry not owned by root.
+    listing=$(dpkg-deb -c "$deb")
+    files=(usr/bin/linux-syslog-syscall usr/share/doc/linux-syslog-syscall/changelog.gz
+        usr/share/doc/linux-syslog-syscall/copyright usr/share/man/man1/linux-syslog-syscall.1.gz)
+    [ "$build" = dynamic ] || files+=(usr/share/lintian/overrides/linux-syslog-syscall)
+    diff <(printf './%s\n' "${files[@]}" | sort) \
+        <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"
+    ! awk '$2 != "root/root"' <<<"$listing" | grep . || fail "files not owned by root"
+    tar -tzf "$BUILD_DIR/linux-syslog-syscall-$VERSION-linux-$(uname -m).tar.gz" |
+        grep -v '/$' | sed 's|^[^/]*/||' | sort | diff <(printf '%s\n' "${files[@]}" | sort) - ||
+        fail "the tarball's files are not the package's"
+    dpkg-deb -x "$deb" "$tmp/root"
+    expect_done "packaged binary" "$tmp/root/usr/bin/linux-syslog-syscall"
+    ! readelf -S "$tmp/root/usr/bin/linux-syslog-syscall" | grep -q '\.symtab' ||
+        fail "packaged binary is not stripped"
+    lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 ||
+        fail "lintian: $(grep -v 'root privileges' "$tmp/lintian")"
     ;;
 *)
     echo "unknown group: $group" >&2
