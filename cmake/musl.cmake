@@ -22,16 +22,19 @@ if(NOT CMAKE_LIBRARY_ARCHITECTURE
 endif()
 
 function(link_against_musl target)
-  set(musl_libdir "${LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR}")
-  # The compiler driver's rules for where start-up files and libraries come from.
-  set(driver_rules "${CMAKE_CURRENT_BINARY_DIR}/musl-static-pie.gcc")
-  configure_file("${CMAKE_CURRENT_FUNCTION_LIST_DIR}/musl-static-pie.gcc.in" "${driver_rules}" @ONLY)
+  set(musl "${LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR}")
+  # The compiler's own pieces of a PIE link, which sit between musl's start and end files.
+  foreach(piece crtbeginS.o crtendS.o libgcc.a)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${piece}
+                    OUTPUT_VARIABLE ${piece} OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endforeach()
   # -nostdinc drops the system libc's headers and libstdc++'s, which are configured for them.
   target_compile_options(${target} PRIVATE -nostdinc)
   target_include_directories(${target} SYSTEM PRIVATE "${LINUX_SYSLOG_SYSCALL_MUSL_INCLUDEDIR}")
-  # -nodefaultlibs keeps the driver from adding libstdc++ and the system libc; only musl's libc and
-  # the compiler's own support library are linked.
-  target_link_options(${target} PRIVATE "-specs=${driver_rules}" -nodefaultlibs -static-pie)
-  target_link_libraries(${target} PRIVATE c gcc)
-  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${driver_rules}")
+  # The driver adds none of its own start-up files or libraries (the system libc's and libstdc++):
+  # every input is named here, by its path, in link order.
+  target_link_options(${target} PRIVATE -static-pie -nostartfiles -nodefaultlibs
+                      "${musl}/rcrt1.o" "${musl}/crti.o" "${crtbeginS.o}")
+  target_link_libraries(${target} PRIVATE "${musl}/libc.a" "${libgcc.a}" "${crtendS.o}"
+                                          "${musl}/crtn.o")
 endfunction()
