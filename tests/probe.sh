@@ -178,10 +178,12 @@ package)
             >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail "packaging failed"; }
     done
     cmp -s "$deb" "$tmp/first.deb" || fail "two packages of one build differ"
-    fields=$(dpkg-deb -f "$deb" Package Version Architecture Section Priority Depends)
+    # The libc version that the dynamic build depends on is the build machine's to compute.
+    fields=$(dpkg-deb -f "$deb" Package Version Architecture Section Priority Depends |
+        sed 's/^Depends: libc6 (>= [0-9.]*)$/Depends: libc6/')
     expected=("Package: linux-syslog-syscall" "Version: $VERSION" "Section: utils"
         "Architecture: $(dpkg --print-architecture)" "Priority: optional")
-    [ "$build" = dynamic ] && expected+=("Depends: libc6 (>= 2.34)")
+    [ "$build" = dynamic ] && expected+=("Depends: libc6")
     diff <(printf '%s\n' "${expected[@]}" | sort) <(sort <<<"$fields") || fail "package fields"
     [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 1 ] || fail "no extended description"
     # Files only, as paths, then any entry not owned by root.
