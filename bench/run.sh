@@ -17,7 +17,8 @@ done
 g++ -std=c++20 -O2 -static -nostdlib -fno-pie -no-pie -fno-stack-protector \
     -fno-asynchronous-unwind-tables bench/bare.cpp -o "$tmp/bare"
 
-names=("`default`: musl, static" "`glibc`: glibc, static" "`dynamic`: glibc, shared" "`/bin/true`" "bare process")
+names=('`default`: musl, static' '`glibc`: glibc, static' '`dynamic`: glibc, shared' '`/bin/true`'
+    'bare process')
 commands=(build/linux-syslog-syscall build-glibc/linux-syslog-syscall
     build-dynamic/linux-syslog-syscall /bin/true "$tmp/bare")
 
