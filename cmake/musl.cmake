@@ -3,8 +3,9 @@
 # place of the system C library's and no C++ runtime at all.
 
 # Debian installs musl beside the system libc under the same multiarch name, "gnu" becoming "musl"
-# (x86_64-linux-gnu: x86_64-linux-musl, arm-linux-gnueabihf: arm-linux-musleabihf).
-string(REPLACE "-gnu" "-musl" musl_triplet "${CMAKE_LIBRARY_ARCHITECTURE}")
+# (x86_64-linux-gnu: x86_64-linux-musl, arm-linux-gnueabihf: arm-linux-musleabihf), except that
+# MIPS's 64-bit ABI tag goes (mips64el-linux-gnuabi64: mips64el-linux-musl).
+string(REGEX REPLACE "-gnu(abi64)?" "-musl" musl_triplet "${CMAKE_LIBRARY_ARCHITECTURE}")
 set(LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR "/usr/lib/${musl_triplet}" CACHE PATH
     "Directory of musl's libc.a and start-up files")
 set(LINUX_SYSLOG_SYSCALL_MUSL_INCLUDEDIR "/usr/include/${musl_triplet}" CACHE PATH
@@ -29,12 +30,21 @@ function(link_against_musl target)
                     OUTPUT_VARIABLE ${piece} OUTPUT_STRIP_TRAILING_WHITESPACE)
   endforeach()
   # -nostdinc drops the system libc's headers and libstdc++'s, which are configured for them.
-  target_compile_options(${target} PRIVATE -nostdinc)
+  # Without exceptions ARM's unwind tables name no personality routine, which only libstdc++ has.
+  target_compile_options(${target} PRIVATE -nostdinc -fno-exceptions)
   target_include_directories(${target} SYSTEM PRIVATE "${LINUX_SYSLOG_SYSCALL_MUSL_INCLUDEDIR}")
   # The driver adds none of its own start-up files or libraries (the system libc's and libstdc++):
-  # every input is named here, by its path, in link order.
-  target_link_options(${target} PRIVATE -static-pie -nostartfiles -nodefaultlibs
+  # every input is named here, by its path, in link order. GCC drops -static-pie on some targets
+  # (ARM, MIPS) for a -pie that asks for glibc's loader, so the linker is also told what a static
+  # PIE is. libc and libgcc need each other (ARM's division helpers call raise): one group.
+  target_link_options(${target} PRIVATE -static-pie LINKER:-static LINKER:--no-dynamic-linker
+                      LINKER:-z,text -nostartfiles -nodefaultlibs
                       "${musl}/rcrt1.o" "${musl}/crti.o" "${crtbeginS.o}")
-  target_link_libraries(${target} PRIVATE "${musl}/libc.a" "${libgcc.a}" "${crtendS.o}"
-                                          "${musl}/crtn.o")
+  target_link_libraries(${target} PRIVATE "$<LINK_GROUP:RESCAN,${musl}/libc.a,${libgcc.a}>"
+                                          "${crtendS.o}" "${musl}/crtn.o")
+  add_custom_command(TARGET ${target} POST_BUILD
+                     COMMAND ${CMAKE_COMMAND} -DREADELF=${CMAKE_READELF}
+                             -DBINARY=$<TARGET_FILE:${target}>
+                             -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/check-static-pie.cmake
+                     VERBATIM)
 endfunction()
