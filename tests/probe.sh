@@ -1,20 +1,29 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Checks the probe as its users see it: the bytes on the standard streams, the exit status and,
-# under strace, the system calls. Usage: probe.sh GROUP PROBE BUILD, where BUILD is musl, glibc
-# (static) or dynamic.
+# under strace, the system calls. Usage: probe.sh GROUP PROBE BUILD [EMULATOR...], where BUILD is
+# musl, glibc (static) or dynamic, and EMULATOR runs a foreign build (qemu-user); ARCH in the
+# environment is the binary's Debian architecture. Usage of the foreign group, which builds and
+# tests another architecture: probe.sh foreign PROBE musl ARCH TRIPLET QEMU-MACHINE.
 # Exit 0 when every case of GROUP passes, 1 when one fails, 77 when GROUP cannot run here
 # (never under CI=true, where every case must run).
 set -u
 group=$1
 probe=$(realpath "$2")
 build=$3
+shift 3
+emulator=("$@")
+[ "$group" = foreign ] && emulator=()
+run=("${emulator[@]}" "$probe")
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failures=0
 
-# The completion line's one system call, as strace shows it: musl's stdio writes through writev.
-if [ "$build" = musl ]; then
+# The completion line's one system call, as strace shows it: musl's stdio writes through writev,
+# whose empty first vector qemu hands on to the host without its address.
+if [ ${#emulator[@]} -gt 0 ]; then
+    write_call='writev(2, [{iov_base=NULL, iov_len=0}, {iov_base="Done.\n", iov_len=6}], 2)'
+elif [ "$build" = musl ]; then
     write_call='writev(2, [{iov_base="", iov_len=0}, {iov_base="Done.\n", iov_len=6}], 2)'
 else
     write_call='write(2, "Done.\n", 6)'
@@ -33,6 +42,8 @@ need_strace() {
     command -v strace >/dev/null || skip "strace is not installed"
     strace -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace refused)"
 }
+[ ${#emulator[@]} -eq 0 ] || command -v "${emulator[0]}" >/dev/null ||
+    skip "the emulator ${emulator[0]} is not installed"
 
 # expect_done LABEL COMMAND...: COMMAND exits 0, writes nothing on stdout and exactly "Done.\n" on
 # stderr.
@@ -46,11 +57,21 @@ expect_done() {
     printf 'Done.\n' | cmp -s - "$tmp/err" ||
         fail "$label: stderr is not exactly Done.\\n: $(head -c 60 "$tmp/err" | od -An -c)"
 }
+# strace_run STRACE-OPTION... COMMAND...: runs COMMAND under strace, keeping in $tmp/trace the calls
+# of the thread that made the query, without process IDs: the probe's own, or on a foreign build,
+# what its emulator makes of them on the host (the emulator runs threads of its own).
+strace_run() {
+    strace -f -o "$tmp/all" -e raw=syslog "$@"
+    local status=$? pid
+    pid=$(grep -m1 -oE '^[0-9]+ +syslog\(' "$tmp/all" | cut -d' ' -f1)
+    grep "^${pid:-none} " "$tmp/all" | sed -E 's/^[0-9]+ +//' >"$tmp/trace"
+    return $status
+}
 # traced LABEL STRACE-OPTION...: runs the probe under strace into $tmp/trace and checks its output.
 traced() {
     local label=$1
     shift
-    expect_done "$label" strace -o "$tmp/trace" -e raw=syslog "$@" "$probe"
+    expect_done "$label" strace_run "$@" "${run[@]}"
 }
 # expect_tail LABEL: the trace from the query on, results dropped, is the part of a run that must
 # never change: one query, the one write, the exit.
@@ -64,13 +85,13 @@ write_result() { grep -F "$write_call" "$tmp/trace" | sed 's/.* = //'; }
 
 case $group in
 output)
-    expect_done "no arguments" "$probe"
-    expect_done "a thousand arguments" "$probe" $(seq 1000)
-    expect_done "option-like arguments" "$probe" --help -h --version -- -
-    expect_done "empty and non-UTF-8 arguments" "$probe" '' $'\xff\xfe' $'\x80'
-    expect_done "empty environment" env -i "$probe"
-    expect_done "standard input closed" "$probe" <&-
-    expect_done "standard input and output closed" sh -c 'exec "$0" <&- >&-' "$probe"
+    expect_done "no arguments" "${run[@]}"
+    expect_done "a thousand arguments" "${run[@]}" $(seq 1000)
+    expect_done "option-like arguments" "${run[@]}" --help -h --version -- -
+    expect_done "empty and non-UTF-8 arguments" "${run[@]}" '' $'\xff\xfe' $'\x80'
+    expect_done "empty environment" env -i "${run[@]}"
+    expect_done "standard input closed" "${run[@]}" <&-
+    expect_done "standard input and output closed" sh -c 'exec "$@" <&- >&-' sh "${run[@]}"
     ;;
 trace)
     need_strace
@@ -78,7 +99,20 @@ trace)
     expect_tail "under strace"
     ! grep -E '^(read|write|readv|writev|pread64|pwrite64)\([01],' "$tmp/trace" ||
         fail "standard input or output was used"
-    if [ "$build" = musl ]; then
+    if [ ${#emulator[@]} -gt 0 ]; then
+        # The guest's own calls, as the emulator logs them, addresses and IDs masked. It does not
+        # log ARM's private set_tls, which musl's start-up makes before set_tid_address.
+        case $ARCH in
+        i386 | mips*) start=('set_thread_area(ADDRESS) = 0') ;;
+        *) start=() ;;
+        esac
+        "${emulator[@]}" -strace -D "$tmp/guest" "$probe" 2>/dev/null
+        printf '%s\n' "${start[@]}" 'set_tid_address(...) = ID' \
+            'syslog(SYSLOG_ACTION_SIZE_UNREAD,NULL,0) = ANSWER' 'writev(2,ADDRESS,0x2) = 6' \
+            'exit_group(0)' | diff - <(sed -E 's/^[0-9]+ //; s/^(set_tid_address\().*\) = .*/\1...) = ID/
+                s/^(syslog\(.*\)) = .*/\1 = ANSWER/; s/0x[0-9a-f]{5,}/ADDRESS/' "$tmp/guest") ||
+            fail "the guest's whole run is not the documented calls for $ARCH"
+    elif [ "$build" = musl ]; then
         # musl's start-up makes two calls before main, so the whole run is known: any call that
         # creeps in fails here.
         printf '%s\n' execve arch_prctl set_tid_address syslog writev exit_group \
@@ -97,12 +131,11 @@ answer)
 stderr)
     # Closed, then open but failing: either way one write, nothing elsewhere, status 0.
     need_strace
-    strace -o "$tmp/trace" -e raw=syslog "$probe" >"$tmp/out" 2>&-
+    strace_run "${run[@]}" >"$tmp/out" 2>&-
     status=$?
     [[ $(write_result) == "-1 EBADF"* ]] || fail "stderr was not closed: $(write_result)"
     expect_tail "stderr closed"
-    strace -o "$tmp/trace" -e raw=syslog -e inject="${write_call%%(*}":error=EIO "$probe" \
-        >>"$tmp/out" 2>"$tmp/err"
+    strace_run -e inject="${write_call%%(*}":error=EIO "${run[@]}" >>"$tmp/out" 2>"$tmp/err"
     status2=$?
     [[ $(write_result) == "-1 EIO"*"(INJECTED)" ]] || fail "EIO was not injected: $(write_result)"
     expect_tail "write failing"
@@ -119,7 +152,7 @@ unprivileged)
         command -v setpriv >/dev/null || skip "setpriv is not installed to drop root"
         drop=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     fi
-    expect_done "unprivileged" strace -o "$tmp/trace" -e raw=syslog "${drop[@]}" "$tmp/probe"
+    expect_done "unprivileged" strace_run "${drop[@]}" "${emulator[@]}" "$tmp/probe"
     grep -q '^syslog(0x9, 0, 0) *= -1 EPERM' "$tmp/trace" ||
         skip "the kernel did not refuse this user's query: $(grep '^syslog(' "$tmp/trace")"
     ;;
@@ -139,7 +172,7 @@ limits)
     command -v prlimit >/dev/null || skip "prlimit is not installed"
     need_strace
     expect_done "address space 512 KiB, data 64 KiB" \
-        strace -o "$tmp/trace" -e raw=syslog prlimit --as=524288 --data=65536 "$probe"
+        strace_run prlimit --as=524288 --data=65536 "$probe"
     expect_tail "address space 512 KiB, data 64 KiB"
     ;;
 empty-root)
@@ -158,7 +191,7 @@ install)
     command -v groff >/dev/null || skip "groff is not installed to check the manual page"
     DESTDIR="$tmp/stage" "$CMAKE_COMMAND" --install "$BUILD_DIR" --prefix /opt/probe >/dev/null ||
         fail "cmake --install failed"
-    expect_done "installed binary" "$tmp/stage/opt/probe/bin/linux-syslog-syscall"
+    expect_done "installed binary" "${emulator[@]}" "$tmp/stage/opt/probe/bin/linux-syslog-syscall"
     page=$tmp/stage/opt/probe/share/man/man1/linux-syslog-syscall.1.gz
     [ -f "$page" ] || fail "manual page not installed"
     warnings=$(gzip -dc "$page" | groff -man -ww -z 2>&1) && [ -z "$warnings" ] ||
@@ -170,7 +203,7 @@ package)
     for tool in dpkg-deb lintian; do
         command -v $tool >/dev/null || skip "$tool is not installed"
     done
-    deb=$BUILD_DIR/linux-syslog-syscall_${VERSION}_$(dpkg --print-architecture).deb
+    deb=$BUILD_DIR/linux-syslog-syscall_${VERSION}_$ARCH.deb
     # Twice, a second apart: a time stamp that leaks past SOURCE_DATE_EPOCH makes the two differ.
     for round in 1 2; do
         [ $round = 1 ] || { cp "$deb" "$tmp/first.deb" && sleep 1; }
@@ -179,13 +212,17 @@ package)
     done
     cmp -s "$deb" "$tmp/first.deb" || fail "two packages of one build differ"
     # The libc version that the dynamic build depends on is the build machine's to compute.
-    fields=$(dpkg-deb -f "$deb" Package Version Architecture Section Priority Depends |
-        sed 's/^Depends: libc6 (>= [0-9.]*)$/Depends: libc6/')
+    fields=$(dpkg-deb -f "$deb" Package Version Architecture Section Priority Depends Built-Using |
+        sed -E 's/^(Depends: libc6|Built-Using: musl) \((>=|=) [0-9.+~-]*\)$/\1/')
     expected=("Package: linux-syslog-syscall" "Version: $VERSION" "Section: utils"
-        "Architecture: $(dpkg --print-architecture)" "Priority: optional")
+        "Architecture: $ARCH" "Priority: optional")
     [ "$build" = dynamic ] && expected+=("Depends: libc6")
+    [ "$build" = musl ] && expected+=("Built-Using: musl")
     diff <(printf '%s\n' "${expected[@]}" | sort) <(sort <<<"$fields") || fail "package fields"
     [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 1 ] || fail "no extended description"
+    declare -A carries=([musl]="static, musl" [glibc]="static, glibc" [dynamic]="shared glibc")
+    dpkg-deb -f "$deb" Description | head -1 | grep -qF "(${carries[$build]})" ||
+        fail "the summary does not say which build the package holds"
     # Files only, as paths, then any entry not owned by root.
     listing=$(dpkg-deb -c "$deb")
     files=(usr/bin/linux-syslog-syscall usr/share/doc/linux-syslog-syscall/changelog.gz
@@ -194,15 +231,29 @@ package)
     diff <(printf './%s\n' "${files[@]}" | sort) \
         <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"
     ! awk '$2 != "root/root"' <<<"$listing" | grep . || fail "files not owned by root"
-    tar -tzf "$BUILD_DIR/linux-syslog-syscall-$VERSION-linux-$(uname -m).tar.gz" |
+    tar -tzf "$BUILD_DIR/linux-syslog-syscall-$VERSION-linux-$ARCH.tar.gz" |
         grep -v '/$' | sed 's|^[^/]*/||' | sort | diff <(printf '%s\n' "${files[@]}" | sort) - ||
         fail "the tarball's files are not the package's"
     dpkg-deb -x "$deb" "$tmp/root"
-    expect_done "packaged binary" "$tmp/root/usr/bin/linux-syslog-syscall"
+    expect_done "packaged binary" "${emulator[@]}" "$tmp/root/usr/bin/linux-syslog-syscall"
     ! readelf -S "$tmp/root/usr/bin/linux-syslog-syscall" | grep -q '\.symtab' ||
         fail "packaged binary is not stripped"
     lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 ||
         fail "lintian: $(grep -v 'root privileges' "$tmp/lintian")"
+    ;;
+foreign)
+    # Another architecture's default build, made with the plain cross configure and tested with its
+    # own groups through qemu-user.
+    arch=$1 triplet=$2 machine=$3
+    for tool in "$triplet-g++" "qemu-$machine"; do
+        command -v "$tool" >/dev/null || skip "$tool is not installed"
+    done
+    dir=$BUILD_DIR/foreign/$arch
+    { "$CMAKE_COMMAND" --preset default -S "$SOURCE_DIR" -B "$dir" -DCMAKE_SYSTEM_NAME=Linux \
+        -DCMAKE_SYSTEM_PROCESSOR="$machine" -DCMAKE_CXX_COMPILER="$triplet-g++" \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="qemu-$machine" && "$CMAKE_COMMAND" --build "$dir" &&
+        "$(dirname "$CMAKE_COMMAND")/ctest" --test-dir "$dir" --output-on-failure; } >"$tmp/log" 2>&1 ||
+        { cat "$tmp/log"; fail "$arch: the build or one of its groups failed"; }
     ;;
 *)
     echo "unknown group: $group" >&2
