@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Measures what one run of each build costs, beside /bin/true and a bare process that makes only
 # the probe's three system calls by hand, and the tightest memory limits each build still runs
-# exactly under. Builds the three presets first. Prints Markdown tables.
+# exactly under. Builds the three presets first. Prints Markdown tables. It measures the host's
+# architecture only: foreign builds run under qemu, whose times say nothing of a real machine.
 # Usage: bench/run.sh [RUNS]   (run as root to have the query answered; needs hyperfine, perf,
 # strace and util-linux's taskset and prlimit)
 set -euo pipefail
