@@ -16,7 +16,15 @@ emulator=("$@")
 [ "$group" = foreign ] && emulator=()
 run=("${emulator[@]}" "$probe")
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+# Commands that put back what a group changed on the machine, run however the script ends.
+undo=()
+cleanup() {
+    local command
+    for command in "${undo[@]}"; do eval "$command"; done
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
 failures=0
 
 # The completion line's one system call, as strace shows it: musl's stdio writes through writev,
@@ -44,6 +52,70 @@ need_strace() {
 }
 [ ${#emulator[@]} -eq 0 ] || command -v "${emulator[0]}" >/dev/null ||
     skip "the emulator ${emulator[0]} is not installed"
+
+# need TOOL...: skips the group unless every TOOL is installed.
+need() {
+    local tool
+    for tool in "$@"; do command -v "$tool" >/dev/null || skip "$tool is not installed"; done
+}
+need_root() { [ "$(id -u)" -eq 0 ] || skip "needs root"; }
+# The python that carries Debian's libseccomp binding; the checks below use only its standard
+# library otherwise.
+python=/usr/bin/python3
+
+# musl_run: the default build's whole run on this architecture, from execve. musl's start-up sets
+# the thread pointer with arch_prctl on x86-64, set_thread_area on i386 and MIPS, the ARM-private
+# set_tls on ARM, and without a system call on the others.
+musl_run() {
+    local pointer=
+    case $ARCH in
+    amd64) pointer=arch_prctl ;;
+    i386 | mips*) pointer=set_thread_area ;;
+    armhf | armel) pointer=set_tls ;;
+    esac
+    echo execve $pointer set_tid_address syslog writev exit_group
+}
+# scmp_arch: libseccomp's name for this architecture, then for the 64-bit machine that also runs
+# it, if any.
+scmp_arch() {
+    case $ARCH in
+    amd64) echo X86_64 ;;
+    i386) echo X86 X86_64 ;;
+    arm64) echo AARCH64 ;;
+    armhf | armel) echo ARM AARCH64 ;;
+    ppc64el) echo PPC64LE ;;
+    s390x) echo S390X ;;
+    mips64el) echo MIPSEL64 ;;
+    mipsel) echo MIPSEL MIPSEL64 ;;
+    esac
+}
+
+# bundle DIR BINARY: an OCI bundle whose root holds only BINARY, its entrypoint, with what crun spec
+# gives otherwise: three capabilities (no CAP_SYSLOG), noNewPrivileges, its own namespaces.
+bundle() {
+    mkdir -p "$1/rootfs"
+    install -m 755 "$2" "$1/rootfs/probe"
+    (cd "$1" && crun spec) && jq '.process.args = ["/probe"] | .process.terminal = false |
+        .root.path = "rootfs"' "$1/config.json" >"$1/spec" && mv "$1/spec" "$1/config.json"
+}
+# with_profile DIR [CALL]: loads the shipped profile, without CALL, into DIR's config the way a
+# runtime that takes the file (podman, Docker) does: this machine's architectures and the rules.
+with_profile() {
+    local native
+    read -r native _ <<<"$(scmp_arch)"
+    jq --arg arch "SCMP_ARCH_$native" --arg drop "${2:-}" \
+        --slurpfile p "$SOURCE_DIR/policies/seccomp.json" '.linux.seccomp = ($p[0] | {defaultAction,
+        syscalls: [.syscalls[] | {names: (.names - [$drop]), action}], architectures:
+        [.archMap[] | select(.architecture == $arch) | .architecture, .subArchitectures[]]})' \
+        "$1/config.json" >"$1/profiled" && mv "$1/profiled" "$1/config.json"
+}
+# crun_run DIR: runs the bundle with crun, its state under $tmp. crun refuses a hybrid cgroup
+# layout, so it runs in a mount namespace of its own without the cgroup v2 mount, managing no
+# cgroup: nothing outlives the run, and the machine's mounts are not touched.
+crun_run() {
+    unshare -m sh -c 'if mountpoint -q /sys/fs/cgroup/unified; then umount /sys/fs/cgroup/unified; fi
+        exec crun --cgroup-manager=disabled --root "$0/crun" run -b "$1" probe' "$tmp" "$1"
+}
 
 # expect_done LABEL COMMAND...: COMMAND exits 0, writes nothing on stdout and exactly "Done.\n" on
 # stderr.
@@ -105,24 +177,20 @@ trace)
     ! grep -E '^(read|write|readv|writev|pread64|pwrite64)\([01],' "$tmp/trace" ||
         fail "standard input or output was used"
     if [ ${#emulator[@]} -gt 0 ]; then
-        # The guest's own calls, as the emulator logs them, addresses and IDs masked. It does not
-        # log ARM's private set_tls, which musl's start-up makes before set_tid_address.
-        case $ARCH in
-        i386 | mips*) start=('set_thread_area(ADDRESS) = 0') ;;
-        *) start=() ;;
-        esac
+        # The guest's own calls, as the emulator logs them: all but execve (the emulator's own)
+        # and ARM's private set_tls, which it does not log.
         "${emulator[@]}" -strace -D "$tmp/guest" "$probe" 2>/dev/null
-        printf '%s\n' "${start[@]}" 'set_tid_address(...) = ID' \
-            'syslog(SYSLOG_ACTION_SIZE_UNREAD,NULL,0) = ANSWER' 'writev(2,ADDRESS,0x2) = 6' \
-            'exit_group(0)' | diff - <(sed -E 's/^[0-9]+ //; s/^(set_tid_address\().*\) = .*/\1...) = ID/
-                s/^(syslog\(.*\)) = .*/\1 = ANSWER/; s/0x[0-9a-f]{5,}/ADDRESS/' "$tmp/guest") ||
+        musl_run | tr ' ' '\n' | grep -vx 'execve\|set_tls' |
+            diff - <(sed -E 's/^[0-9]+ //; s/\(.*//' "$tmp/guest") ||
             fail "the guest's whole run is not the documented calls for $ARCH"
+        grep -qE '^[0-9]+ syslog\(SYSLOG_ACTION_SIZE_UNREAD,NULL,0\) = ' "$tmp/guest" &&
+            grep -qE '^[0-9]+ writev\(2,0x[0-9a-f]+,0x2\) = 6$' "$tmp/guest" ||
+            fail "the guest's query or write is not as documented"
     elif [ "$build" = musl ]; then
         # musl's start-up makes two calls before main, so the whole run is known: any call that
         # creeps in fails here.
-        printf '%s\n' execve arch_prctl set_tid_address syslog writev exit_group \
-            '+++ exited with 0 +++' | diff - <(sed 's/(.*//' "$tmp/trace") ||
-            fail "the whole run is not the documented six calls"
+        { musl_run | tr ' ' '\n' && echo '+++ exited with 0 +++'; } |
+            diff - <(sed 's/(.*//' "$tmp/trace") || fail "the whole run is not the documented calls"
     fi
     ;;
 answer)
@@ -160,6 +228,13 @@ unprivileged)
     expect_done "unprivileged" strace_run "${drop[@]}" "${emulator[@]}" "$tmp/probe"
     grep -q '^syslog(0x9, 0, 0) *= -1 EPERM' "$tmp/trace" ||
         skip "the kernel did not refuse this user's query: $(grep '^syslog(' "$tmp/trace")"
+    if [ "$(id -u)" -eq 0 ]; then
+        # As in most containers: root, but without CAP_SYSLOG.
+        expect_done "root without CAP_SYSLOG" strace_run setpriv --bounding-set=-syslog \
+            --inh-caps=-syslog "${emulator[@]}" "$tmp/probe"
+        grep -q '^syslog(0x9, 0, 0) *= -1 EPERM' "$tmp/trace" ||
+            fail "root without CAP_SYSLOG was answered: $(grep '^syslog(' "$tmp/trace")"
+    fi
     ;;
 hardening)
     command -v readelf >/dev/null || skip "readelf is not installed"
@@ -205,9 +280,7 @@ install)
         fail "manual page does not carry version $VERSION"
     ;;
 package)
-    for tool in dpkg-deb lintian; do
-        command -v $tool >/dev/null || skip "$tool is not installed"
-    done
+    need dpkg-deb lintian
     deb=$BUILD_DIR/linux-syslog-syscall_${VERSION}_$ARCH.deb
     # Twice, a second apart: a time stamp that leaks past SOURCE_DATE_EPOCH makes the two differ.
     for round in 1 2; do
@@ -232,7 +305,9 @@ package)
     listing=$(dpkg-deb -c "$deb")
     files=(usr/bin/linux-syslog-syscall usr/share/doc/linux-syslog-syscall/changelog.gz
         usr/share/doc/linux-syslog-syscall/copyright usr/share/man/man1/linux-syslog-syscall.1.gz)
+    files+=(usr/share/linux-syslog-syscall/audit.rules)
     [ "$build" = dynamic ] || files+=(usr/share/lintian/overrides/linux-syslog-syscall)
+    [ "$build" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json)
     diff <(printf './%s\n' "${files[@]}" | sort) \
         <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"
     ! awk '$2 != "root/root"' <<<"$listing" | grep . || fail "files not owned by root"
@@ -246,13 +321,97 @@ package)
     lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 ||
         fail "lintian: $(grep -v 'root privileges' "$tmp/lintian")"
     ;;
+seccomp)
+    # The shipped profile allows this architecture's whole run, by names libseccomp resolves here,
+    # and covers the architecture, also under the 64-bit machine that runs it.
+    need jq
+    [ -x "$python" ] && "$python" -c 'import seccomp' 2>/dev/null ||
+        skip "Debian's python3-seccomp is not installed"
+    read -r native host <<<"$(scmp_arch)"
+    "$python" - "$SOURCE_DIR/policies/seccomp.json" "$native" "${host:-}" $(musl_run) <<'EOF' ||
+import json, sys, seccomp
+profile, native, host, calls = json.load(open(sys.argv[1])), sys.argv[2], sys.argv[3], sys.argv[4:]
+allowed = {name for rule in profile["syscalls"] if rule["action"] == "SCMP_ACT_ALLOW"
+           for name in rule["names"]}
+archs = {entry["architecture"]: entry["subArchitectures"] for entry in profile["archMap"]}
+missing = [call for call in calls if call not in allowed
+           or seccomp.resolve_syscall(getattr(seccomp.Arch, native), call) < 0]
+if ("SCMP_ARCH_" + native not in archs
+        or host and "SCMP_ARCH_" + native not in archs.get("SCMP_ARCH_" + host, [])):
+    missing.append("the architecture itself")
+print(" ".join(missing))
+sys.exit(1 if missing else 0)
+EOF
+        fail "the profile does not allow, on $native: see above"
+    if [ ${#emulator[@]} -eq 0 ]; then
+        # In a real engine: crun loads the profile and runs the probe, alone in its root.
+        need crun unshare
+        need_root
+        bundle "$tmp/bundle" "$probe"
+        with_profile "$tmp/bundle"
+        expect_done "crun, shipped profile" crun_run "$tmp/bundle"
+        # The profile is live: without syslog the run is killed at the query, before any output.
+        bundle "$tmp/denied" "$probe"
+        with_profile "$tmp/denied" syslog
+        crun_run "$tmp/denied" >"$tmp/out" 2>"$tmp/err"
+        status=$?
+        [ "$status" -eq $((128 + 31)) ] || fail "without syslog: status $status, not SIGSYS"
+        [ ! -s "$tmp/out" ] && [ ! -s "$tmp/err" ] || fail "without syslog: output: $(cat "$tmp/err")"
+    fi
+    ;;
+audit)
+    # The shipped rules, loaded for real: one record per run, with the query's arguments.
+    need auditctl setpriv
+    need_root
+    [ -x "$python" ] || skip "$python is not installed"
+    rules=$SOURCE_DIR/policies/audit.rules
+    enabled=$(auditctl -s | awk '$1 == "enabled" { print $2 }')
+    [ "$enabled" != 2 ] || skip "the audit configuration is locked"
+    ! auditctl -l | grep -q 'key=linux-syslog-syscall' ||
+        skip "rules keyed linux-syslog-syscall are loaded already"
+    # Each added rule is deleted again, and the enabled flag restored, however this ends.
+    sed -n 's/^-a /-d /p' "$rules" >"$tmp/delete.rules"
+    undo+=("auditctl -R '$tmp/delete.rules' >/dev/null 2>&1" "auditctl -e $enabled >/dev/null")
+    auditctl -e 1 >/dev/null && auditctl -R "$rules" >/dev/null || fail "the rules do not load"
+    # The kernel sends every record to the audit log's multicast group, with or without a daemon.
+    "$python" -c '
+import socket, struct
+s = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, 9)  # NETLINK_AUDIT
+s.bind((0, 1))  # AUDIT_NLGRP_READLOG
+s.settimeout(1)
+print("ready", flush=True)
+try:
+    while True:
+        data = s.recv(65536)
+        size, kind = struct.unpack("=IH", data[:6])
+        print(kind, data[16:size].decode(errors="replace"), flush=True)
+except socket.timeout:
+    pass' >"$tmp/records" &
+    listener=$!
+    for _ in 1 2 3 4 5 6 7 8 9 10; do grep -q ready "$tmp/records" && break; sleep 0.1; done
+    for round in 1 2 3; do expect_done "audited run $round" "${run[@]}"; done
+    chmod 755 "$tmp"
+    install -m 755 "$probe" "$tmp/probe"
+    expect_done "audited, unprivileged" \
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$tmp/probe"
+    # The 32-bit rule, by the i386 build run natively, in this machine's compat ABI.
+    i386=$(realpath "$BUILD_DIR/foreign/i386/linux-syslog-syscall" 2>/dev/null)
+    [ -x "$i386" ] || skip "no i386 build to check the b32 rule with"
+    expect_done "audited, i386" "$i386"
+    wait $listener
+    records() { grep "^1300 .* key=\"linux-syslog-syscall\"" "$tmp/records" | grep -F "exe=\"$1\""; }
+    [ "$(records "$probe" | grep -c ' success=yes .* a0=9 a1=0 a2=0 ')" = 3 ] ||
+        fail "3 runs did not give 3 records: $(records "$probe")"
+    records "$tmp/probe" | grep -q ' success=no exit=-1 a0=9 a1=0 a2=0 .* uid=65534 ' ||
+        fail "the refused run's record: $(records "$tmp/probe")"
+    records "$i386" | grep -q ' arch=40000003 syscall=103 .* a0=9 a1=0 a2=0 ' ||
+        fail "the i386 run's record: $(records "$i386")"
+    ;;
 foreign)
     # Another architecture's default build, made with the plain cross configure and tested with its
     # own groups through qemu-user.
     arch=$1 triplet=$2 machine=$3
-    for tool in "$triplet-g++" "qemu-$machine"; do
-        command -v "$tool" >/dev/null || skip "$tool is not installed"
-    done
+    need "$triplet-g++" "qemu-$machine"
     dir=$BUILD_DIR/foreign/$arch
     { "$CMAKE_COMMAND" --preset default -S "$SOURCE_DIR" -B "$dir" -DCMAKE_SYSTEM_NAME=Linux \
         -DCMAKE_SYSTEM_PROCESSOR="$machine" -DCMAKE_CXX_COMPILER="$triplet-g++" \
