@@ -407,6 +407,39 @@ except socket.timeout:
     records "$i386" | grep -q ' arch=40000003 syscall=103 .* a0=9 a1=0 a2=0 ' ||
         fail "the i386 run's record: $(records "$i386")"
     ;;
+image)
+    # The OCI image: reproducible, for this architecture, the binary alone, and natively, run by
+    # crun.
+    need umoci jq
+    image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
+    for round in 1 2; do
+        [ $round = 1 ] || { cp "$image" "$tmp/first.tar" && sleep 1; }
+        SOURCE_DATE_EPOCH=1796688000 "$CMAKE_COMMAND" --build "$BUILD_DIR" --target image \
+            >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail "the image was not built"; }
+    done
+    cmp -s "$image" "$tmp/first.tar" || fail "two images of one build differ"
+    mkdir "$tmp/layout" && tar -xf "$image" -C "$tmp/layout"
+    blob() { cat "$tmp/layout/blobs/sha256/${1#sha256:}"; }
+    manifest=$(blob "$(jq -r '.manifests[0].digest' "$tmp/layout/index.json")")
+    declare -A oci=([i386]=386 [armhf]=arm [armel]=arm [ppc64el]=ppc64le [mips64el]=mips64le
+        [mipsel]=mipsle)
+    blob "$(jq -r .config.digest <<<"$manifest")" |
+        jq -e --arg arch "${oci[$ARCH]:-$ARCH}" '.architecture == $arch and .os == "linux" and
+            .config.Entrypoint == ["/linux-syslog-syscall"] and
+            .created == "2026-12-08T00:00:00Z"' >/dev/null || fail "image configuration"
+    [ "$(jq '.layers | length' <<<"$manifest")" = 1 ] &&
+        [ "$(blob "$(jq -r '.layers[0].digest' <<<"$manifest")" | tar -tz)" = \
+            "$(printf '.\nlinux-syslog-syscall')" ] || fail "the image holds more than the binary"
+    if [ ${#emulator[@]} -eq 0 ]; then
+        need crun unshare
+        need_root
+        umoci unpack --image "$tmp/layout:$VERSION" "$tmp/unpacked" >/dev/null 2>&1 ||
+            fail "umoci unpack failed"
+        jq '.process.terminal = false' "$tmp/unpacked/config.json" >"$tmp/config" &&
+            mv "$tmp/config" "$tmp/unpacked/config.json"
+        expect_done "the image, run by crun" crun_run "$tmp/unpacked"
+    fi
+    ;;
 foreign)
     # Another architecture's default build, made with the plain cross configure and tested with its
     # own groups through qemu-user.
