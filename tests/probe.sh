@@ -157,6 +157,17 @@ expect_tail() {
         diff - <(sed -n '/^syslog(/,$p' "$tmp/trace" | grep -Ev "$own" | sed 's/ *= .*//') ||
         fail "$1: the run from the query on is not query, write, exit"
 }
+# expect_reproducible TARGET FILE: builds TARGET, which writes FILE, twice a second apart under one
+# SOURCE_DATE_EPOCH: a time stamp that leaks past it makes the two differ.
+expect_reproducible() {
+    local round
+    for round in 1 2; do
+        [ $round = 1 ] || { cp "$2" "$tmp/first" && sleep 1; }
+        SOURCE_DATE_EPOCH=1796688000 "$CMAKE_COMMAND" --build "$BUILD_DIR" --target "$1" \
+            >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail "$1: the build failed"; }
+    done
+    cmp -s "$2" "$tmp/first" || fail "$1: two builds of it differ"
+}
 # write_result: what the completion line's write returned.
 write_result() { grep -F "$write_call" "$tmp/trace" | sed 's/.* = //'; }
 
@@ -282,13 +293,7 @@ install)
 package)
     need dpkg-deb lintian
     deb=$BUILD_DIR/linux-syslog-syscall_${VERSION}_$ARCH.deb
-    # Twice, a second apart: a time stamp that leaks past SOURCE_DATE_EPOCH makes the two differ.
-    for round in 1 2; do
-        [ $round = 1 ] || { cp "$deb" "$tmp/first.deb" && sleep 1; }
-        SOURCE_DATE_EPOCH=1796688000 "$CMAKE_COMMAND" --build "$BUILD_DIR" --target package \
-            >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail "packaging failed"; }
-    done
-    cmp -s "$deb" "$tmp/first.deb" || fail "two packages of one build differ"
+    expect_reproducible package "$deb"
     # The libc version that the dynamic build depends on is the build machine's to compute.
     fields=$(dpkg-deb -f "$deb" Package Version Architecture Section Priority Depends Built-Using |
         sed -E 's/^(Depends: libc6|Built-Using: musl) \((>=|=) [0-9.+~-]*\)$/\1/')
@@ -412,12 +417,7 @@ image)
     # crun.
     need umoci jq
     image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
-    for round in 1 2; do
-        [ $round = 1 ] || { cp "$image" "$tmp/first.tar" && sleep 1; }
-        SOURCE_DATE_EPOCH=1796688000 "$CMAKE_COMMAND" --build "$BUILD_DIR" --target image \
-            >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail "the image was not built"; }
-    done
-    cmp -s "$image" "$tmp/first.tar" || fail "two images of one build differ"
+    expect_reproducible image "$image"
     mkdir "$tmp/layout" && tar -xf "$image" -C "$tmp/layout"
     blob() { cat "$tmp/layout/blobs/sha256/${1#sha256:}"; }
     manifest=$(blob "$(jq -r '.manifests[0].digest' "$tmp/layout/index.json")")
