@@ -6,7 +6,7 @@
 # Builds the three presets first. Prints Markdown tables. It measures the host's
 # architecture only: foreign builds run under qemu, whose times say nothing of a real machine.
 # Usage: bench/run.sh [RUNS]   (run as root to have the query answered; needs hyperfine, perf,
-# strace, util-linux's taskset and prlimit, and for crun's table crun and jq)
+# strace, util-linux's taskset and prlimit, and for crun's table crun, umoci and jq)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-1000}
@@ -77,14 +77,15 @@ for i in 0 1 2; do
     echo "| ${names[$i]} | $(lowest as "${commands[$i]}") | $(lowest data "${commands[$i]}") |"
 done
 
-# crun running the default build alone in a bundle's root, with the shipped seccomp profile (as a
+# crun running the default build's image, with the shipped seccomp profile (as a
 # runtime that takes the file loads it here) and without any; crun runs as the tests run it, in a
 # mount namespace without the hybrid layout's cgroup v2 mount, managing no cgroup.
-mkdir -p "$tmp/plain/rootfs"
-install -m 755 build/linux-syslog-syscall "$tmp/plain/rootfs/probe"
-(cd "$tmp/plain" && crun spec)
-jq '.process.args = ["/probe"] | .process.terminal = false | .root.path = "rootfs"' \
-    "$tmp/plain/config.json" >"$tmp/config" && mv "$tmp/config" "$tmp/plain/config.json"
+# The bundle is the image's, as umoci unpacks it.
+cmake --build build --target image >/dev/null
+mkdir "$tmp/layout" && tar -xf build/linux-syslog-syscall-*-oci.tar -C "$tmp/layout"
+umoci unpack --image "$tmp/layout:$(umoci ls --layout "$tmp/layout")" "$tmp/plain" >/dev/null
+jq '.process.terminal = false' "$tmp/plain/config.json" >"$tmp/config" &&
+    mv "$tmp/config" "$tmp/plain/config.json"
 cp -r "$tmp/plain" "$tmp/profiled"
 jq --slurpfile p policies/seccomp.json '.linux.seccomp = ($p[0] | {defaultAction,
     syscalls: [.syscalls[] | {names, action}], architectures: [.archMap[] |
