@@ -90,13 +90,19 @@ scmp_arch() {
     esac
 }
 
-# bundle DIR BINARY: an OCI bundle whose root holds only BINARY, its entrypoint, with what crun spec
-# gives otherwise: three capabilities (no CAP_SYSLOG), noNewPrivileges, its own namespaces.
+# bundle DIR BINARY: an OCI bundle whose read-only root holds only BINARY, its entrypoint, run as
+# root with a container runtime's usual three capabilities (no CAP_SYSLOG), noNewPrivileges, its
+# own namespaces and an empty /dev.
 bundle() {
     mkdir -p "$1/rootfs"
     install -m 755 "$2" "$1/rootfs/probe"
-    (cd "$1" && crun spec) && jq '.process.args = ["/probe"] | .process.terminal = false |
-        .root.path = "rootfs"' "$1/config.json" >"$1/spec" && mv "$1/spec" "$1/config.json"
+    jq -n '["CAP_AUDIT_WRITE", "CAP_KILL", "CAP_NET_BIND_SERVICE"] as $caps | {ociVersion: "1.0.2",
+        root: {path: "rootfs", readonly: true}, process: {args: ["/probe"], cwd: "/",
+        user: {uid: 0, gid: 0}, noNewPrivileges: true,
+        capabilities: {bounding: $caps, effective: $caps, permitted: $caps}},
+        mounts: [{destination: "/dev", type: "tmpfs", source: "tmpfs", options: ["nosuid"]}],
+        linux: {namespaces: [{type: "pid"}, {type: "network"}, {type: "ipc"}, {type: "uts"},
+        {type: "mount"}]}}' >"$1/config.json"
 }
 # with_profile DIR [CALL]: loads the shipped profile, without CALL, into DIR's config the way a
 # runtime that takes the file (podman, Docker) does: this machine's architectures and the rules.
@@ -194,9 +200,6 @@ trace)
         musl_run | tr ' ' '\n' | grep -vx 'execve\|set_tls' |
             diff - <(sed -E 's/^[0-9]+ //; s/\(.*//' "$tmp/guest") ||
             fail "the guest's whole run is not the documented calls for $ARCH"
-        grep -qE '^[0-9]+ syslog\(SYSLOG_ACTION_SIZE_UNREAD,NULL,0\) = ' "$tmp/guest" &&
-            grep -qE '^[0-9]+ writev\(2,0x[0-9a-f]+,0x2\) = 6$' "$tmp/guest" ||
-            fail "the guest's query or write is not as documented"
     elif [ "$build" = musl ]; then
         # musl's start-up makes two calls before main, so the whole run is known: any call that
         # creeps in fails here.
@@ -248,7 +251,7 @@ unprivileged)
     fi
     ;;
 hardening)
-    command -v readelf >/dev/null || skip "readelf is not installed"
+    need readelf
     headers=$(readelf -hldW "$probe")
     grep -q 'Type: *DYN' <<<"$headers" || fail "not position-independent"
     grep -q 'GNU_RELRO' <<<"$headers" || fail "no RELRO segment"
@@ -260,7 +263,7 @@ hardening)
     ;;
 limits)
     # Sandboxes cap memory; the start-up must not die under caps a small process meets.
-    command -v prlimit >/dev/null || skip "prlimit is not installed"
+    need prlimit
     need_strace
     expect_done "address space 512 KiB, data 64 KiB" \
         strace_run prlimit --as=524288 --data=65536 "$probe"
@@ -374,6 +377,9 @@ audit)
     [ "$enabled" != 2 ] || skip "the audit configuration is locked"
     ! auditctl -l | grep -q 'key=linux-syslog-syscall' ||
         skip "rules keyed linux-syslog-syscall are loaded already"
+    # The 32-bit rule is checked with the i386 build, run natively in this machine's compat ABI.
+    i386=$(realpath "$BUILD_DIR/foreign/i386/linux-syslog-syscall" 2>/dev/null)
+    [ -x "$i386" ] || skip "no i386 build to check the b32 rule with"
     # Each added rule is deleted again, and the enabled flag restored, however this ends.
     sed -n 's/^-a /-d /p' "$rules" >"$tmp/delete.rules"
     undo+=("auditctl -R '$tmp/delete.rules' >/dev/null 2>&1" "auditctl -e $enabled >/dev/null")
@@ -399,9 +405,6 @@ except socket.timeout:
     install -m 755 "$probe" "$tmp/probe"
     expect_done "audited, unprivileged" \
         setpriv --reuid=65534 --regid=65534 --clear-groups "$tmp/probe"
-    # The 32-bit rule, by the i386 build run natively, in this machine's compat ABI.
-    i386=$(realpath "$BUILD_DIR/foreign/i386/linux-syslog-syscall" 2>/dev/null)
-    [ -x "$i386" ] || skip "no i386 build to check the b32 rule with"
     expect_done "audited, i386" "$i386"
     wait $listener
     records() { grep "^1300 .* key=\"linux-syslog-syscall\"" "$tmp/records" | grep -F "exe=\"$1\""; }
