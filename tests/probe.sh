@@ -63,31 +63,18 @@ need_root() { [ "$(id -u)" -eq 0 ] || skip "needs root"; }
 # library otherwise.
 python=/usr/bin/python3
 
-# musl_run: the default build's whole run on this architecture, from execve. musl's start-up sets
-# the thread pointer with arch_prctl on x86-64, set_thread_area on i386 and MIPS, the ARM-private
-# set_tls on ARM, and without a system call on the others.
-musl_run() {
-    local pointer=
-    case $ARCH in
-    amd64) pointer=arch_prctl ;;
-    i386 | mips*) pointer=set_thread_area ;;
-    armhf | armel) pointer=set_tls ;;
-    esac
-    echo execve $pointer set_tid_address syslog writev exit_group
-}
-# scmp_arch: libseccomp's name for this architecture, then for the 64-bit machine that also runs
-# it, if any.
+# The default build's whole run on each architecture, as the package ships it.
+runs=$SOURCE_DIR/policies/whole-run.json
+# musl_run: this architecture's whole run, from execve, as call names.
+musl_run() { jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name' "$runs" | tr '\n' ' '; }
+# scmp_arch: libseccomp's name for this architecture, then for the 64-bit machine of the shipped
+# profile that also runs it, if any.
 scmp_arch() {
-    case $ARCH in
-    amd64) echo X86_64 ;;
-    i386) echo X86 X86_64 ;;
-    arm64) echo AARCH64 ;;
-    armhf | armel) echo ARM AARCH64 ;;
-    ppc64el) echo PPC64LE ;;
-    s390x) echo S390X ;;
-    mips64el) echo MIPSEL64 ;;
-    mipsel) echo MIPSEL MIPSEL64 ;;
-    esac
+    local native
+    native=$(jq -r --arg arch "$ARCH" '.architectures[$arch].seccomp' "$runs")
+    echo "${native#SCMP_ARCH_}" $(jq -r --arg native "$native" '.archMap[] |
+        select(.subArchitectures | index($native)) | .architecture | ltrimstr("SCMP_ARCH_")' \
+        "$SOURCE_DIR/policies/seccomp.json")
 }
 
 # bundle DIR BINARY: an OCI bundle whose read-only root holds only BINARY, its entrypoint, run as
@@ -189,6 +176,7 @@ output)
     ;;
 trace)
     need_strace
+    need jq
     traced "under strace"
     expect_tail "under strace"
     ! grep -E '^(read|write|readv|writev|pread64|pwrite64)\([01],' "$tmp/trace" ||
@@ -315,7 +303,8 @@ package)
         usr/share/doc/linux-syslog-syscall/copyright usr/share/man/man1/linux-syslog-syscall.1.gz)
     files+=(usr/share/linux-syslog-syscall/audit.rules)
     [ "$build" = dynamic ] || files+=(usr/share/lintian/overrides/linux-syslog-syscall)
-    [ "$build" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json)
+    [ "$build" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json
+        usr/share/linux-syslog-syscall/whole-run.json)
     diff <(printf './%s\n' "${files[@]}" | sort) \
         <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"
     ! awk '$2 != "root/root"' <<<"$listing" | grep . || fail "files not owned by root"
