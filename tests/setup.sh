@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Installs, as root on Debian 12, what building the probe and running every test needs, and only
+# what is missing. Usage: tests/setup.sh [--host]
+#   (none)  every architecture: adds the 8 other musl architectures to dpkg, for their cross
+#           compilers and musl, and says so; the suite then runs with no skip
+#   --host  this machine's architecture only: no dpkg architecture is added, and the tests of the
+#           other architectures skip, saying why
+# Survives a mirror that fails some of its package lists mid-sync: it retries, then installs from
+# the lists that did download, and fails only when a needed package truly cannot be installed,
+# naming it.
+set -euo pipefail
+
+added=()
+die() {
+    echo "setup: $*" >&2
+    [ ${#added[@]} -eq 0 ] || echo "setup: this run added the dpkg architectures ${added[*]};" \
+        "they stay (dpkg --remove-architecture ARCH takes one back)" >&2
+    exit 1
+}
+all=true
+case ${1:-} in
+"") ;;
+--host) all=false ;;
+*)
+    echo "usage: $0 [--host]" >&2
+    exit 2
+    ;;
+esac
+[ "$(id -u)" -eq 0 ] || die "run as root (for instance: sudo $0 ${1:-})"
+command -v apt-get >/dev/null || die "apt-get not found: this set-up is for Debian 12"
+
+# The build; the tests on this machine (tools, policies, image, engines, its own kernel).
+packages=(g++ cmake ninja-build musl-dev
+    strace util-linux binutils groff-base file dpkg-dev lintian jq python3 python3-seccomp auditd
+    umoci skopeo crun runc podman catatonit docker.io docker-registry bpftrace qemu-system-x86)
+# Every other architecture's default build: Debian architecture and cross compiler's triplet.
+foreign=(arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf armel:arm-linux-gnueabi
+    i386:i686-linux-gnu ppc64el:powerpc64le-linux-gnu s390x:s390x-linux-gnu
+    mips64el:mips64el-linux-gnuabi64 mipsel:mipsel-linux-gnu)
+if $all; then
+    packages+=(qemu-user qemu-system-arm qemu-system-misc qemu-system-mips qemu-system-ppc)
+    for cross in "${foreign[@]}"; do
+        arch=${cross%%:*}
+        packages+=("g++-${cross#*:}" "musl-dev:$arch")
+        dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+        echo "setup: adding the dpkg architecture $arch, for its cross compiler and musl"
+        dpkg --add-architecture "$arch" || die "cannot add the dpkg architecture $arch"
+        added+=("$arch")
+    done
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "setup: everything is installed already"
+    exit 0
+fi
+echo "setup: installing ${#missing[@]} packages and what they depend on: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+# A mirror in the middle of a sync serves some lists at the wrong size; apt then keeps the others.
+for try in 1 2 3; do
+    apt-get update && break
+    [ $try = 3 ] && { echo "setup: some package lists still fail; going on with those" \
+        "that downloaded" >&2; break; }
+    echo "setup: some package lists failed to download; trying again in $((try * 10)) s" >&2
+    sleep $((try * 10))
+done
+unavailable=()
+for package in "${missing[@]}"; do
+    apt-cache policy "$package" 2>/dev/null | grep -q 'Candidate: [^(]' || unavailable+=("$package")
+done
+[ ${#unavailable[@]} -eq 0 ] ||
+    die "no package list offers ${unavailable[*]}: check the apt sources and the network"
+apt-get install -y --no-install-recommends "${missing[@]}" ||
+    die "apt-get could not install all of: ${missing[*]} (its messages above say which)"
+echo "setup: done"
