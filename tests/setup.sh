@@ -9,6 +9,7 @@
 # Survives a mirror that fails some of its package lists mid-sync: it retries, then installs from
 # the lists that did download, and fails only when a needed package truly cannot be installed,
 # naming it.
+# (grep reads from < <(...) here: in a pipe, its early exit would fail the pipe under pipefail.)
 set -euo pipefail
 
 added=()
@@ -43,7 +44,7 @@ if $all; then
     for cross in "${foreign[@]}"; do
         arch=${cross%%:*}
         packages+=("g++-${cross#*:}" "musl-dev:$arch")
-        dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+        grep -qx "$arch" < <(dpkg --print-foreign-architectures) && continue
         echo "setup: adding the dpkg architecture $arch, for its cross compiler and musl"
         dpkg --add-architecture "$arch" || die "cannot add the dpkg architecture $arch"
         added+=("$arch")
@@ -52,7 +53,7 @@ fi
 
 missing=()
 for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+    grep -q 'ok installed' < <(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) ||
         missing+=("$package")
 done
 if [ ${#missing[@]} -eq 0 ]; then
@@ -66,12 +67,13 @@ for try in 1 2 3; do
     apt-get update && break
     [ $try = 3 ] && { echo "setup: some package lists still fail; going on with those" \
         "that downloaded" >&2; break; }
-    echo "setup: some package lists failed to download; trying again in $((try * 10)) s" >&2
-    sleep $((try * 10))
+    echo "setup: some package lists failed to download; trying again in $((try * 5)) s" >&2
+    sleep $((try * 5))
 done
 unavailable=()
 for package in "${missing[@]}"; do
-    apt-cache policy "$package" 2>/dev/null | grep -q 'Candidate: [^(]' || unavailable+=("$package")
+    grep -q 'Candidate: [^(]' < <(apt-cache policy "$package" 2>/dev/null) ||
+        unavailable+=("$package")
 done
 [ ${#unavailable[@]} -eq 0 ] ||
     die "no package list offers ${unavailable[*]}: check the apt sources and the network"
