@@ -67,6 +67,12 @@ python=/usr/bin/python3
 runs=$SOURCE_DIR/policies/whole-run.json
 # musl_run: this architecture's whole run, from execve, as call names.
 musl_run() { jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name' "$runs" | tr '\n' ' '; }
+# The image as the native default build writes it, and its name.
+image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
+name=linux-syslog-syscall:$VERSION
+# OCI's names for the Debian architectures, with the variant that tells ARM's generations apart.
+declare -A platform=([amd64]=amd64 [arm64]=arm64 [armhf]=arm/v7 [armel]=arm/v5 [i386]=386
+    [ppc64el]=ppc64le [s390x]=s390x [mips64el]=mips64le [mipsel]=mipsle)
 # scmp_arch: libseccomp's name for this architecture, then for the 64-bit machine of the shipped
 # profile that also runs it, if any.
 scmp_arch() {
@@ -151,11 +157,12 @@ expect_tail() {
         fail "$1: the run from the query on is not query, write, exit"
 }
 # expect_reproducible TARGET FILE: builds TARGET, which writes FILE, twice a second apart under one
-# SOURCE_DATE_EPOCH: a time stamp that leaks past it makes the two differ.
+# SOURCE_DATE_EPOCH, FILE removed before each: a time stamp that leaks past it makes the two differ.
 expect_reproducible() {
     local round
     for round in 1 2; do
-        [ $round = 1 ] || { cp "$2" "$tmp/first" && sleep 1; }
+        [ $round = 1 ] || { mv "$2" "$tmp/first" && sleep 1; }
+        rm -f "$2"
         SOURCE_DATE_EPOCH=1796688000 "$CMAKE_COMMAND" --build "$BUILD_DIR" --target "$1" \
             >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail "$1: the build failed"; }
     done
@@ -405,27 +412,37 @@ except socket.timeout:
         fail "the i386 run's record: $(records "$i386")"
     ;;
 image)
-    # The OCI image: reproducible, for this architecture, the binary alone, and natively, run by
-    # crun.
+    # The OCI image: reproducible, for this architecture, labelled, holding the package's binary
+    # alone, and named alike for OCI tools and for Docker's loader; natively, run by crun.
     need umoci jq
-    image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
     expect_reproducible image "$image"
     mkdir "$tmp/layout" && tar -xf "$image" -C "$tmp/layout"
-    blob() { cat "$tmp/layout/blobs/sha256/${1#sha256:}"; }
+    blob() { cat "$tmp/layout/${1/sha256:/blobs/sha256/}"; }
+    jq -e --arg name "$name" '.manifests[0].annotations["org.opencontainers.image.ref.name"] ==
+        $name' "$tmp/layout/index.json" >/dev/null || fail "the image is not named $name"
     manifest=$(blob "$(jq -r '.manifests[0].digest' "$tmp/layout/index.json")")
-    declare -A oci=([i386]=386 [armhf]=arm [armel]=arm [ppc64el]=ppc64le [mips64el]=mips64le
-        [mipsel]=mipsle)
-    blob "$(jq -r .config.digest <<<"$manifest")" |
-        jq -e --arg arch "${oci[$ARCH]:-$ARCH}" '.architecture == $arch and .os == "linux" and
-            .config.Entrypoint == ["/linux-syslog-syscall"] and
-            .created == "2026-12-08T00:00:00Z"' >/dev/null || fail "image configuration"
+    blob "$(jq -r .config.digest <<<"$manifest")" | jq -e --arg arch "${platform[$ARCH]%/*}" \
+        --arg version "$VERSION" '.architecture == $arch and .os == "linux" and
+            .config.Entrypoint == ["/linux-syslog-syscall"] and .created == "2026-12-08T00:00:00Z"
+            and (.config.Labels | with_entries(.key |= ltrimstr("org.opencontainers.image.")) |
+            .version == $version and .licenses == "MIT" and (.source | startswith("https://")))
+        ' >/dev/null || fail "image configuration"
+    layer=$(jq -r '.layers[0].digest' <<<"$manifest")
     [ "$(jq '.layers | length' <<<"$manifest")" = 1 ] &&
-        [ "$(blob "$(jq -r '.layers[0].digest' <<<"$manifest")" | tar -tz)" = \
-            "$(printf '.\nlinux-syslog-syscall')" ] || fail "the image holds more than the binary"
+        [ "$(blob "$layer" | tar -tz)" = "$(printf '.\nlinux-syslog-syscall')" ] ||
+        fail "the image holds more than the binary"
+    # The package's binary is the install step's, stripped, as CPack runs it.
+    DESTDIR=$tmp/stage "$CMAKE_COMMAND" --install "$BUILD_DIR" --prefix /p --strip >/dev/null &&
+        blob "$layer" | tar -xzO linux-syslog-syscall | cmp -s - "$tmp/stage/p/bin/${name%:*}" ||
+        fail "the image's binary is not the package's"
+    diff <(jq -r '.[] | .Config, .Layers[], .RepoTags[]' "$tmp/layout/manifest.json") \
+        <(jq -r '.config.digest, .layers[].digest' <<<"$manifest" |
+        sed 's|^sha256:|blobs/sha256/|' && echo "$name") ||
+        fail "Docker's manifest.json does not name the image's blobs and name"
     if [ ${#emulator[@]} -eq 0 ]; then
         need crun unshare
         need_root
-        umoci unpack --image "$tmp/layout:$VERSION" "$tmp/unpacked" >/dev/null 2>&1 ||
+        umoci unpack --image "$tmp/layout:$name" "$tmp/unpacked" >/dev/null 2>&1 ||
             fail "umoci unpack failed"
         jq '.process.terminal = false' "$tmp/unpacked/config.json" >"$tmp/config" &&
             mv "$tmp/config" "$tmp/unpacked/config.json"
