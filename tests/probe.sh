@@ -67,9 +67,11 @@ python=/usr/bin/python3
 runs=$SOURCE_DIR/policies/whole-run.json
 # musl_run: this architecture's whole run, from execve, as call names.
 musl_run() { jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name' "$runs" | tr '\n' ' '; }
-# The image as the native default build writes it, and its name.
+# The image as the native default build writes it, its name, and the shipped profiles.
 image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
 name=linux-syslog-syscall:$VERSION
+shipped=$SOURCE_DIR/policies/seccomp.json
+launcher=$SOURCE_DIR/policies/seccomp-launcher.json
 # OCI's names for the Debian architectures, with the variant that tells ARM's generations apart.
 declare -A platform=([amd64]=amd64 [arm64]=arm64 [armhf]=arm/v7 [armel]=arm/v5 [i386]=386
     [ppc64el]=ppc64le [s390x]=s390x [mips64el]=mips64le [mipsel]=mipsle)
@@ -311,6 +313,7 @@ package)
     files+=(usr/share/linux-syslog-syscall/audit.rules)
     [ "$build" = dynamic ] || files+=(usr/share/lintian/overrides/linux-syslog-syscall)
     [ "$build" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json
+        usr/share/linux-syslog-syscall/seccomp-launcher.json
         usr/share/linux-syslog-syscall/whole-run.json)
     diff <(printf './%s\n' "${files[@]}" | sort) \
         <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"
@@ -326,42 +329,55 @@ package)
         fail "lintian: $(grep -v 'root privileges' "$tmp/lintian")"
     ;;
 seccomp)
-    # The shipped profile allows this architecture's whole run, by names libseccomp resolves here,
-    # and covers the architecture, also under the 64-bit machine that runs it.
-    need jq
+    # Both shipped profiles against every architecture's whole run, by libseccomp: each call allowed
+    # by the name that resolves there to the number listed, and the architecture covered, a 32-bit
+    # one also under the 64-bit machine that runs it. The launcher's is the engines' at most, and
+    # each name is a call somewhere: a runtime skips a name it cannot resolve, without a word.
+    # Natively, crun runs the probe alone in a bundle under the engines' profile.
     [ -x "$python" ] && "$python" -c 'import seccomp' 2>/dev/null ||
         skip "Debian's python3-seccomp is not installed"
-    read -r native host <<<"$(scmp_arch)"
-    "$python" - "$SOURCE_DIR/policies/seccomp.json" "$native" "${host:-}" $(musl_run) <<'EOF' ||
+    "$python" - "$runs" "$shipped" "$launcher" <<'EOF' || fail "the profiles: see above"
 import json, sys, seccomp
-profile, native, host, calls = json.load(open(sys.argv[1])), sys.argv[2], sys.argv[3], sys.argv[4:]
-allowed = {name for rule in profile["syscalls"] if rule["action"] == "SCMP_ACT_ALLOW"
-           for name in rule["names"]}
-archs = {entry["architecture"]: entry["subArchitectures"] for entry in profile["archMap"]}
-missing = [call for call in calls if call not in allowed
-           or seccomp.resolve_syscall(getattr(seccomp.Arch, native), call) < 0]
-if ("SCMP_ARCH_" + native not in archs
-        or host and "SCMP_ARCH_" + native not in archs.get("SCMP_ARCH_" + host, [])):
-    missing.append("the architecture itself")
-print(" ".join(missing))
-sys.exit(1 if missing else 0)
+runs = json.load(open(sys.argv[1]))["architectures"]
+host = {"SCMP_ARCH_X86": "SCMP_ARCH_X86_64", "SCMP_ARCH_ARM": "SCMP_ARCH_AARCH64",
+        "SCMP_ARCH_MIPSEL": "SCMP_ARCH_MIPSEL64"}
+def number(arch, name):
+    return seccomp.resolve_syscall(getattr(seccomp.Arch, arch.removeprefix("SCMP_ARCH_")), name)
+faults, allowed = [], {}
+for path in sys.argv[2:]:
+    profile = json.load(open(path))
+    allowed[path] = {name for rule in profile["syscalls"] if rule["action"] == "SCMP_ACT_ALLOW"
+                     for name in rule["names"]}
+    archs = {entry["architecture"]: entry["subArchitectures"] for entry in profile["archMap"]}
+    if profile["defaultAction"] != "SCMP_ACT_KILL_PROCESS":
+        faults.append(f"{path}: kills nothing by default")
+    for debian, arch in runs.items():
+        native = arch["seccomp"]
+        if native not in archs or native in host and native not in archs.get(host[native], []):
+            faults.append(f"{path}: {debian} is not covered")
+        faults += [f"{path}: {debian}: {call['name']}" for call in arch["run"]
+                   if call["name"] not in allowed[path]
+                   or number(native, call["name"]) != call["number"]]
+    faults += [f"{path}: {name} is no call" for name in allowed[path]
+               if all(number(arch, name) < 0 for arch in archs)]
+if not allowed[sys.argv[3]] <= allowed[sys.argv[2]]:
+    faults.append("the launcher's profile allows what the engines' does not")
+print("\n".join(faults))
+sys.exit(1 if faults else 0)
 EOF
-        fail "the profile does not allow, on $native: see above"
-    if [ ${#emulator[@]} -eq 0 ]; then
-        # In a real engine: crun loads the profile and runs the probe, alone in its root.
-        need crun unshare
-        need_root
-        bundle "$tmp/bundle" "$probe"
-        with_profile "$tmp/bundle"
-        expect_done "crun, shipped profile" crun_run "$tmp/bundle"
-        # The profile is live: without syslog the run is killed at the query, before any output.
-        bundle "$tmp/denied" "$probe"
-        with_profile "$tmp/denied" syslog
-        crun_run "$tmp/denied" >"$tmp/out" 2>"$tmp/err"
-        status=$?
-        [ "$status" -eq $((128 + 31)) ] || fail "without syslog: status $status, not SIGSYS"
-        [ ! -s "$tmp/out" ] && [ ! -s "$tmp/err" ] || fail "without syslog: output: $(cat "$tmp/err")"
-    fi
+    # In a real engine: crun loads the profile and runs the probe, alone in its root.
+    need crun unshare
+    need_root
+    bundle "$tmp/bundle" "$probe"
+    with_profile "$tmp/bundle"
+    expect_done "crun, shipped profile" crun_run "$tmp/bundle"
+    # The profile is live: without syslog the run is killed at the query, before any output.
+    bundle "$tmp/denied" "$probe"
+    with_profile "$tmp/denied" syslog
+    crun_run "$tmp/denied" >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    [ "$status" -eq $((128 + 31)) ] || fail "without syslog: status $status, not SIGSYS"
+    [ ! -s "$tmp/out" ] && [ ! -s "$tmp/err" ] || fail "without syslog: output: $(cat "$tmp/err")"
     ;;
 audit)
     # The shipped rules, loaded for real: one record per run, with the query's arguments.
