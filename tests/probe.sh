@@ -67,55 +67,89 @@ python=/usr/bin/python3
 runs=$SOURCE_DIR/policies/whole-run.json
 # musl_run: this architecture's whole run, from execve, as call names.
 musl_run() { jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name' "$runs" | tr '\n' ' '; }
-# The image as the native default build writes it, its name, and the shipped profiles.
+# The image as the native default build writes it, the shipped profiles, and a copy of the
+# engines' profile without syslog, under which a live profile kills the probe at the query.
 image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
 name=linux-syslog-syscall:$VERSION
 shipped=$SOURCE_DIR/policies/seccomp.json
 launcher=$SOURCE_DIR/policies/seccomp-launcher.json
+# Each engine case that must be exact runs ROUNDS times in a row: a profile that lets a runtime's
+# occasional call through only now and then shows as a failed round.
+rounds=$(seq "${ROUNDS:-1}")
 # OCI's names for the Debian architectures, with the variant that tells ARM's generations apart.
 declare -A platform=([amd64]=amd64 [arm64]=arm64 [armhf]=arm/v7 [armel]=arm/v5 [i386]=386
     [ppc64el]=ppc64le [s390x]=s390x [mips64el]=mips64le [mipsel]=mipsle)
-# scmp_arch: libseccomp's name for this architecture, then for the 64-bit machine of the shipped
-# profile that also runs it, if any.
-scmp_arch() {
-    local native
-    native=$(jq -r --arg arch "$ARCH" '.architectures[$arch].seccomp' "$runs")
-    echo "${native#SCMP_ARCH_}" $(jq -r --arg native "$native" '.archMap[] |
-        select(.subArchitectures | index($native)) | .architecture | ltrimstr("SCMP_ARCH_")' \
-        "$SOURCE_DIR/policies/seccomp.json")
-}
 
-# bundle DIR BINARY: an OCI bundle whose read-only root holds only BINARY, its entrypoint, run as
-# root with a container runtime's usual three capabilities (no CAP_SYSLOG), noNewPrivileges, its
-# own namespaces and an empty /dev.
-bundle() {
-    mkdir -p "$1/rootfs"
-    install -m 755 "$2" "$1/rootfs/probe"
-    jq -n '["CAP_AUDIT_WRITE", "CAP_KILL", "CAP_NET_BIND_SERVICE"] as $caps | {ociVersion: "1.0.2",
-        root: {path: "rootfs", readonly: true}, process: {args: ["/probe"], cwd: "/",
-        user: {uid: 0, gid: 0}, noNewPrivileges: true,
-        capabilities: {bounding: $caps, effective: $caps, permitted: $caps}},
-        mounts: [{destination: "/dev", type: "tmpfs", source: "tmpfs", options: ["nosuid"]}],
-        linux: {namespaces: [{type: "pid"}, {type: "network"}, {type: "ipc"}, {type: "uts"},
-        {type: "mount"}]}}' >"$1/config.json"
+# own_namespaces: runs this group again in a cgroup, mount and PID namespace of its own, so that
+# every mount an engine makes and every process it starts, daemons included, end with the group.
+# There /run is empty, each cgroup hierarchy's root is a cgroup of the group's own, removed
+# afterwards, and crun sees no cgroup v2 mount (it refuses this hybrid layout).
+hierarchies() { awk '$3 == "cgroup" { print $2, $4 }' /proc/self/mounts; }
+own_namespaces() {
+    need_root
+    need unshare
+    local hierarchy options
+    if [ -n "${OWN_NAMESPACES:-}" ]; then
+        # Mounted again in the namespace, a hierarchy shows the group's cgroup as its root.
+        while read -r hierarchy options; do
+            umount "$hierarchy" && mount -t cgroup -o "$options" cgroup "$hierarchy"
+        done <<<"$(hierarchies)"
+        awk '$3 == "cgroup2" { print $2 }' /proc/self/mounts | xargs -r umount
+        mount -t tmpfs tmpfs /run
+        return
+    fi
+    local cgroup=linux-syslog-syscall-$group-$$
+    undo+=("remove_cgroup $cgroup")
+    hierarchies | while read -r hierarchy options; do
+        mkdir "$hierarchy/$cgroup"
+        # A new cpuset has no CPU and no memory node to run on until given its parent's.
+        [[ ,$options, != *,cpuset,* ]] || for file in cpuset.cpus cpuset.mems; do
+            cp "$hierarchy/$file" "$hierarchy/$cgroup/$file"
+        done
+    done
+    (
+        pid=$BASHPID
+        hierarchies | while read -r hierarchy _; do
+            echo "$pid" >"$hierarchy/$cgroup/cgroup.procs"
+        done
+        OWN_NAMESPACES=1 TMPDIR=$tmp exec unshare -C -m -p -f --mount-proc "$0" "$group" "$probe" \
+            "$build"
+    )
+    local status=$?
+    # Every process of the group has ended with its namespace: a cgroup still in use is a fault.
+    remove_cgroup "$cgroup" || fail "cgroups left behind: $(ls -d /sys/fs/cgroup/*/"$cgroup")"
+    [ "$failures" -eq 0 ] || exit 1
+    exit $status
 }
-# with_profile DIR [CALL]: loads the shipped profile, without CALL, into DIR's config the way a
-# runtime that takes the file (podman, Docker) does: this machine's architectures and the rules.
-with_profile() {
-    local native
-    read -r native _ <<<"$(scmp_arch)"
-    jq --arg arch "SCMP_ARCH_$native" --arg drop "${2:-}" \
-        --slurpfile p "$SOURCE_DIR/policies/seccomp.json" '.linux.seccomp = ($p[0] | {defaultAction,
-        syscalls: [.syscalls[] | {names: (.names - [$drop]), action}], architectures:
-        [.archMap[] | select(.architecture == $arch) | .architecture, .subArchitectures[]]})' \
-        "$1/config.json" >"$1/profiled" && mv "$1/profiled" "$1/config.json"
+# remove_cgroup NAME: removes the cgroup NAME from each hierarchy, deepest first; fails if one in
+# use stays.
+remove_cgroup() {
+    local hierarchy
+    for hierarchy in $(hierarchies | cut -d' ' -f1); do
+        [ ! -d "$hierarchy/$1" ] || find "$hierarchy/$1" -depth -type d -exec rmdir {} + 2>/dev/null
+        [ ! -d "$hierarchy/$1" ] || return 1
+    done
 }
-# crun_run DIR: runs the bundle with crun, its state under $tmp. crun refuses a hybrid cgroup
-# layout, so it runs in a mount namespace of its own without the cgroup v2 mount, managing no
-# cgroup: nothing outlives the run, and the machine's mounts are not touched.
-crun_run() {
-    unshare -m sh -c 'if mountpoint -q /sys/fs/cgroup/unified; then umount /sys/fs/cgroup/unified; fi
-        exec crun --cgroup-manager=disabled --root "$0/crun" run -b "$1" probe' "$tmp" "$1"
+# podman_store: pm runs podman with its store, state and configuration under $tmp, where no name
+# is looked up in a registry unless it names one.
+podman_store() {
+    need podman
+    printf '%s\n' '[containers]' 'default_ulimits = []' '[engine]' 'cgroup_manager = "cgroupfs"' \
+        'events_logger = "file"' >"$tmp/containers.conf"
+    echo 'unqualified-search-registries = []' >"$tmp/registries.conf"
+    mkdir "$tmp/podman"
+    export CONTAINERS_CONF=$tmp/containers.conf CONTAINERS_REGISTRIES_CONF=$tmp/registries.conf \
+        TMPDIR=$tmp/podman
+    pm() {
+        podman --root "$tmp/podman/root" --runroot "$tmp/podman/run" --tmpdir "$tmp/podman/libpod" \
+            --storage-driver vfs --network-config-dir "$tmp/podman/networks" "$@"
+    }
+}
+# load_image ENGINE LOADED-AS: ENGINE loads the image under its name; a profile without syslog.
+load_image() {
+    "$1" load -i "$image" >"$tmp/load" 2>&1 && grep -qx "Loaded image: $2" "$tmp/load" ||
+        fail "$1 load: $(tail -3 "$tmp/load")"
+    jq '.syscalls[].names -= ["syslog"]' "$shipped" >"$tmp/no-syslog.json"
 }
 
 # expect_done LABEL COMMAND...: COMMAND exits 0, writes nothing on stdout and exactly "Done.\n" on
@@ -129,6 +163,17 @@ expect_done() {
     [ ! -s "$tmp/out" ] || fail "$label: stdout not empty"
     printf 'Done.\n' | cmp -s - "$tmp/err" ||
         fail "$label: stderr is not exactly Done.\\n: $(head -c 60 "$tmp/err" | od -An -c)"
+}
+# expect_killed LABEL COMMAND...: COMMAND, a container's run, ends as its seccomp profile kills
+# the probe at the query: by SIGSYS, before any output. A container that fails to start fails.
+expect_killed() {
+    local label=$1 status
+    shift
+    "$@" >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    [ "$status" -eq $((128 + 31)) ] ||
+        fail "$label: status $status, not SIGSYS: $(head -c 300 "$tmp/err")"
+    [ ! -s "$tmp/out" ] && [ ! -s "$tmp/err" ] || fail "$label: output: $(head -c 300 "$tmp/err")"
 }
 # strace_run STRACE-OPTION... COMMAND...: runs COMMAND under strace, keeping in $tmp/trace the calls
 # of the thread that made the query: the probe's own, or on a foreign build, what its emulator
@@ -333,7 +378,6 @@ seccomp)
     # by the name that resolves there to the number listed, and the architecture covered, a 32-bit
     # one also under the 64-bit machine that runs it. The launcher's is the engines' at most, and
     # each name is a call somewhere: a runtime skips a name it cannot resolve, without a word.
-    # Natively, crun runs the probe alone in a bundle under the engines' profile.
     [ -x "$python" ] && "$python" -c 'import seccomp' 2>/dev/null ||
         skip "Debian's python3-seccomp is not installed"
     "$python" - "$runs" "$shipped" "$launcher" <<'EOF' || fail "the profiles: see above"
@@ -365,19 +409,6 @@ if not allowed[sys.argv[3]] <= allowed[sys.argv[2]]:
 print("\n".join(faults))
 sys.exit(1 if faults else 0)
 EOF
-    # In a real engine: crun loads the profile and runs the probe, alone in its root.
-    need crun unshare
-    need_root
-    bundle "$tmp/bundle" "$probe"
-    with_profile "$tmp/bundle"
-    expect_done "crun, shipped profile" crun_run "$tmp/bundle"
-    # The profile is live: without syslog the run is killed at the query, before any output.
-    bundle "$tmp/denied" "$probe"
-    with_profile "$tmp/denied" syslog
-    crun_run "$tmp/denied" >"$tmp/out" 2>"$tmp/err"
-    status=$?
-    [ "$status" -eq $((128 + 31)) ] || fail "without syslog: status $status, not SIGSYS"
-    [ ! -s "$tmp/out" ] && [ ! -s "$tmp/err" ] || fail "without syslog: output: $(cat "$tmp/err")"
     ;;
 audit)
     # The shipped rules, loaded for real: one record per run, with the query's arguments.
@@ -429,7 +460,7 @@ except socket.timeout:
     ;;
 image)
     # The OCI image: reproducible, for this architecture, labelled, holding the package's binary
-    # alone, and named alike for OCI tools and for Docker's loader; natively, run by crun.
+    # alone, and named alike for OCI tools and for Docker's loader.
     need umoci jq
     expect_reproducible image "$image"
     mkdir "$tmp/layout" && tar -xf "$image" -C "$tmp/layout"
@@ -455,15 +486,107 @@ image)
         <(jq -r '.config.digest, .layers[].digest' <<<"$manifest" |
         sed 's|^sha256:|blobs/sha256/|' && echo "$name") ||
         fail "Docker's manifest.json does not name the image's blobs and name"
-    if [ ${#emulator[@]} -eq 0 ]; then
-        need crun unshare
-        need_root
-        umoci unpack --image "$tmp/layout:$name" "$tmp/unpacked" >/dev/null 2>&1 ||
-            fail "umoci unpack failed"
-        jq '.process.terminal = false' "$tmp/unpacked/config.json" >"$tmp/config" &&
-            mv "$tmp/config" "$tmp/unpacked/config.json"
-        expect_done "the image, run by crun" crun_run "$tmp/unpacked"
-    fi
+    ;;
+podman)
+    # podman with crun and with runc, each with no-new-privileges and without: the engines' profile
+    # exact, and live (killed without syslog); the launcher's exact where it suffices.
+    need crun runc jq
+    own_namespaces
+    podman_store
+    load_image pm "localhost/$name"
+    for runtime in crun runc; do
+        for nnp in "" no-new-privileges; do
+            run_in() { pm run --rm --pull never --network none --runtime "$runtime" \
+                ${nnp:+--security-opt "$nnp"} --security-opt "seccomp=$1" "$name"; }
+            label="$runtime${nnp:+, $nnp}"
+            for round in $rounds; do expect_done "$label, round $round" run_in "$shipped"; done
+            expect_killed "$label, without syslog" run_in "$tmp/no-syslog.json"
+            [ "$runtime $nnp" != "crun no-new-privileges" ] || for round in $rounds; do
+                expect_done "$label, launcher's profile, round $round" run_in "$launcher"
+            done
+        done
+    done
+    ;;
+docker)
+    # Docker with a daemon of its own. Its default profile refuses the query itself: the call
+    # returns EPERM without entering the kernel, unless the container holds CAP_SYSLOG. The
+    # engines' profile lets it through to the kernel, which refuses it without CAP_SYSLOG, and
+    # without syslog kills the probe before it returns.
+    need dockerd containerd runc bpftrace jq
+    [ -x /usr/bin/docker ] || skip "Debian's docker client (docker.io) is not installed"
+    own_namespaces
+    mkdir "$tmp/docker"
+    # Its key would go to /etc/docker.
+    echo "{\"deprecated-key-path\": \"$tmp/docker/key.json\"}" >"$tmp/docker/daemon.json"
+    dockerd --config-file "$tmp/docker/daemon.json" --data-root "$tmp/docker/data" \
+        --exec-root "$tmp/docker/exec" --pidfile "$tmp/docker/pid" -H "unix://$tmp/docker/sock" \
+        --storage-driver vfs --exec-opt native.cgroupdriver=cgroupfs --bridge=none \
+        --iptables=false --ip6tables=false --ip-forward=false --ip-masq=false \
+        --userland-proxy=false >"$tmp/docker/log" 2>&1 &
+    undo+=("kill $!")
+    dk() { /usr/bin/docker -H "unix://$tmp/docker/sock" "$@"; }
+    for _ in $(seq 100); do dk version >/dev/null 2>&1 && break; sleep 0.1; done
+    dk version >/dev/null 2>&1 || { fail "dockerd: $(tail -3 "$tmp/docker/log")"; exit 1; }
+    load_image dk "$name"
+    # The documented one-liner, each line led by the container's host name to tell the runs apart,
+    # and the call's return, which a call refused by seccomp makes without entering.
+    mount -t tracefs nodev /sys/kernel/tracing
+    bpftrace -o "$tmp/queries" -e 'tracepoint:syscalls:sys_enter_syslog /comm == "linux-syslog-sy"/
+        { printf("%s type=%d buf=%p len=%d\n", curtask->nsproxy->uts_ns->name.nodename,
+        args->type, args->buf, args->len); }
+        tracepoint:syscalls:sys_exit_syslog /comm == "linux-syslog-sy"/
+        { printf("%s returned %d\n", curtask->nsproxy->uts_ns->name.nodename, args->ret); }' \
+        2>"$tmp/bpftrace" &
+    tracer=$!
+    for _ in $(seq 100); do grep -qs '^Attaching' "$tmp/queries" && break; sleep 0.1; done
+    run_as() { dk run --rm --pull never --network none --hostname "probe-$1" "${@:2}" "$name"; }
+    expect_done "Docker's default profile" run_as default
+    expect_done "Docker's default profile, CAP_SYSLOG" run_as cap-syslog --cap-add SYSLOG
+    for round in $rounds; do
+        expect_done "shipped profile, round $round" run_as shipped --security-opt "seccomp=$shipped"
+    done
+    expect_killed "without syslog" run_as no-syslog --security-opt "seccomp=$tmp/no-syslog.json"
+    kill -INT $tracer && wait $tracer
+    # Killed at the query, the probe never enters it; the exit event it leaves carries no answer.
+    query='type=9 buf=(nil) len=0'
+    { printf '%s\n' "probe-default returned -1" "probe-cap-syslog $query" \
+        "probe-cap-syslog returned a count"
+        for round in $rounds; do printf '%s\n' "probe-shipped $query" "probe-shipped returned -1"
+        done
+    } | sort | diff - <(grep '^probe-' "$tmp/queries" | grep -v '^probe-no-syslog returned' |
+        sed -E 's/returned [0-9]+$/returned a count/' | sort) ||
+        fail "the queries as bpftrace saw them: $(cat "$tmp/queries")"
+    ;;
+kube)
+    # The Pod manifest, played by podman with the engines' profile as its Localhost profile: exact,
+    # with no new privileges and a read-only root; without syslog in the profile, killed.
+    need crun catatonit jq
+    own_namespaces
+    podman_store
+    load_image pm "localhost/$name"
+    pod=$SOURCE_DIR/deploy/kubernetes/probe.yaml
+    grep -q "^ *image: $name\$" "$pod" || fail "the Pod's image is not $name"
+    mkdir "$tmp/profiles"
+    # kube play would take a directory named as the image, here the build's binary, for the context
+    # to build the image in.
+    cd "$tmp"
+    # play PROFILE: the Pod, its probe's output and status, with PROFILE as the Localhost profile.
+    play() {
+        cp "$1" "$tmp/profiles/linux-syslog-syscall.json"
+        pm kube play --replace --network none --seccomp-profile-root "$tmp/profiles" "$pod" \
+            >"$tmp/play" 2>&1 || { cat "$tmp/play" >&2; return 125; }
+        local status
+        status=$(pm wait linux-syslog-syscall-probe) || status=125
+        pm logs linux-syslog-syscall-probe
+        pm inspect -f '{{.HostConfig.ReadonlyRootfs}} {{.HostConfig.SecurityOpt}}' \
+            linux-syslog-syscall-probe >"$tmp/settings"
+        pm kube down "$pod" >/dev/null
+        return "$status"
+    }
+    for round in $rounds; do expect_done "kube play, round $round" play "$shipped"; done
+    grep -qsx 'true \[no-new-privileges\]' "$tmp/settings" ||
+        fail "the Pod's settings: $(cat "$tmp/settings" 2>/dev/null)"
+    expect_killed "kube play without syslog" play "$tmp/no-syslog.json"
     ;;
 foreign)
     # Another architecture's default build, made with the plain cross configure and tested with its
