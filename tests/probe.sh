@@ -112,8 +112,9 @@ own_namespaces() {
         hierarchies | while read -r hierarchy _; do
             echo "$pid" >"$hierarchy/$cgroup/cgroup.procs"
         done
-        OWN_NAMESPACES=1 TMPDIR=$tmp exec unshare -C -m -p -f --mount-proc "$0" "$group" "$probe" \
-            "$build"
+        # Should unshare be killed, the namespace's first process goes too, and with it the rest.
+        OWN_NAMESPACES=1 TMPDIR=$tmp exec unshare -C -m -p --kill-child --mount-proc "$0" "$group" \
+            "$probe" "$build"
     )
     local status=$?
     # Every process of the group has ended with its namespace: a cgroup still in use is a fault.
