@@ -30,6 +30,6 @@ endforeach()
 run(${podman} manifest push --quiet --all --format oci ${NAME}:${VERSION}
     "oci:${WORK}/layout:${NAME}:${VERSION}")
 run(tar --sort=name --mtime=@${epoch} --owner=0 --group=0 --numeric-owner --mode=go-w,a+rX
-    -C "${WORK}/layout" -cf "${IMAGE}.part" .)
-file(RENAME "${IMAGE}.part" "${IMAGE}")
+    -C "${WORK}/layout" -cf "${IMAGE}.tmp" .)
+file(RENAME "${IMAGE}.tmp" "${IMAGE}")
 file(REMOVE_RECURSE "${WORK}")

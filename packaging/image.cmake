@@ -53,7 +53,7 @@ string(JSON archive SET "${archive}" 0 Layers "[\"${layer}\"]")
 file(WRITE "${layout}/manifest.json" "${archive}\n")
 
 run(tar --sort=name --mtime=@${epoch} --owner=0 --group=0 --numeric-owner --mode=go-w,a+rX
-    -C "${layout}" -cf "${IMAGE}.part" .)
+    -C "${layout}" -cf "${IMAGE}.tmp" .)
 # Renamed into place: a test reading the last image while this one is written reads it whole.
-file(RENAME "${IMAGE}.part" "${IMAGE}")
+file(RENAME "${IMAGE}.tmp" "${IMAGE}")
 file(REMOVE_RECURSE "${WORK}")
