@@ -82,8 +82,8 @@ declare -A platform=([amd64]=amd64 [arm64]=arm64 [armhf]=arm/v7 [armel]=arm/v5 [
 
 # own_namespaces: runs this group again in a cgroup, mount and PID namespace of its own, so that
 # every mount an engine makes and every process it starts, daemons included, end with the group.
-# There /run is empty, each cgroup hierarchy's root is a cgroup of the group's own, removed
-# afterwards, and crun sees no cgroup v2 mount (it refuses this hybrid layout).
+# There /run is empty, /var/lib read-only, each cgroup hierarchy's root is a cgroup of the group's
+# own, removed afterwards, and crun sees no cgroup v2 mount (it refuses this hybrid layout).
 hierarchies() { awk '$3 == "cgroup" { print $2, $4 }' /proc/self/mounts; }
 own_namespaces() {
     need_root
@@ -96,6 +96,8 @@ own_namespaces() {
         done <<<"$(hierarchies)"
         awk '$3 == "cgroup2" { print $2 }' /proc/self/mounts | xargs -r umount
         mount -t tmpfs tmpfs /run
+        # skopeo would keep a cache in /var/lib/containers: read-only, it keeps none.
+        mount --bind /var/lib /var/lib && mount -o remount,bind,ro /var/lib
         return
     fi
     local cgroup=linux-syslog-syscall-$group-$$
