@@ -74,47 +74,92 @@ python=/usr/bin/python3
 runs=$SOURCE_DIR/policies/whole-run.json
 # musl_run: this architecture's whole run, from execve, as call names.
 musl_run() { jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name' "$runs" | tr '\n' ' '; }
-# scmp_arch: libseccomp's name for this architecture, then for the 64-bit machine of the shipped
-# profile that also runs it, if any.
-scmp_arch() {
-    local native
-    native=$(jq -r --arg arch "$ARCH" '.architectures[$arch].seccomp' "$runs")
-    echo "${native#SCMP_ARCH_}" $(jq -r --arg native "$native" '.archMap[] |
-        select(.subArchitectures | index($native)) | .architecture | ltrimstr("SCMP_ARCH_")' \
-        "$SOURCE_DIR/policies/seccomp.json")
-}
+# The image as the native default build writes it, the shipped profiles, and a copy of the
+# engines' profile without syslog, under which a live profile kills the probe at the query.
+image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
+name=linux-syslog-syscall:$VERSION
+shipped=$SOURCE_DIR/policies/seccomp.json
+launcher=$SOURCE_DIR/policies/seccomp-launcher.json
+# Each engine case that must be exact runs ROUNDS times in a row: a profile that lets a runtime's
+# occasional call through only now and then shows as a failed round.
+rounds=$(seq "${ROUNDS:-1}")
+# OCI's names for the Debian architectures, with the variant that tells ARM's generations apart.
+declare -A platform=([amd64]=amd64 [arm64]=arm64 [armhf]=arm/v7 [armel]=arm/v5 [i386]=386
+    [ppc64el]=ppc64le [s390x]=s390x [mips64el]=mips64le [mipsel]=mipsle)
 
-# bundle DIR BINARY: an OCI bundle whose read-only root holds only BINARY, its entrypoint, run as
-# root with a container runtime's usual three capabilities (no CAP_SYSLOG), noNewPrivileges, its
-# own namespaces and an empty /dev.
-bundle() {
-    mkdir -p "$1/rootfs"
-    install -m 755 "$2" "$1/rootfs/probe"
-    jq -n '["CAP_AUDIT_WRITE", "CAP_KILL", "CAP_NET_BIND_SERVICE"] as $caps | {ociVersion: "1.0.2",
-        root: {path: "rootfs", readonly: true}, process: {args: ["/probe"], cwd: "/",
-        user: {uid: 0, gid: 0}, noNewPrivileges: true,
-        capabilities: {bounding: $caps, effective: $caps, permitted: $caps}},
-        mounts: [{destination: "/dev", type: "tmpfs", source: "tmpfs", options: ["nosuid"]}],
-        linux: {namespaces: [{type: "pid"}, {type: "network"}, {type: "ipc"}, {type: "uts"},
-        {type: "mount"}]}}' >"$1/config.json"
+# own_namespaces: runs this group again in a cgroup, mount and PID namespace of its own, so that
+# every mount an engine makes and every process it starts, daemons included, end with the group.
+# There /run is empty, /var/lib read-only, each cgroup hierarchy's root is a cgroup of the group's
+# own, removed afterwards, and crun sees no cgroup v2 mount (it refuses this hybrid layout).
+hierarchies() { awk '$3 == "cgroup" { print $2, $4 }' /proc/self/mounts; }
+own_namespaces() {
+    need_root
+    need unshare
+    local hierarchy options
+    if [ -n "${OWN_NAMESPACES:-}" ]; then
+        # Mounted again in the namespace, a hierarchy shows the group's cgroup as its root.
+        while read -r hierarchy options; do
+            umount "$hierarchy" && mount -t cgroup -o "$options" cgroup "$hierarchy"
+        done <<<"$(hierarchies)"
+        awk '$3 == "cgroup2" { print $2 }' /proc/self/mounts | xargs -r umount
+        mount -t tmpfs tmpfs /run
+        # skopeo would keep a cache in /var/lib/containers: read-only, it keeps none.
+        mount --bind /var/lib /var/lib && mount -o remount,bind,ro /var/lib
+        return
+    fi
+    local cgroup=linux-syslog-syscall-$group-$$
+    undo+=("remove_cgroup $cgroup")
+    hierarchies | while read -r hierarchy options; do
+        mkdir "$hierarchy/$cgroup"
+        # A new cpuset has no CPU and no memory node to run on until given its parent's.
+        [[ ,$options, != *,cpuset,* ]] || for file in cpuset.cpus cpuset.mems; do
+            cp "$hierarchy/$file" "$hierarchy/$cgroup/$file"
+        done
+    done
+    (
+        pid=$BASHPID
+        hierarchies | while read -r hierarchy _; do
+            echo "$pid" >"$hierarchy/$cgroup/cgroup.procs"
+        done
+        # Should unshare be killed, the namespace's first process goes too, and with it the rest.
+        OWN_NAMESPACES=1 TMPDIR=$tmp exec unshare -C -m -p --kill-child --mount-proc "$0" "$group" \
+            "$probe" "$build"
+    )
+    local status=$?
+    # Every process of the group has ended with its namespace: a cgroup still in use is a fault.
+    remove_cgroup "$cgroup" || fail "cgroups left behind: $(ls -d /sys/fs/cgroup/*/"$cgroup")"
+    [ "$failures" -eq 0 ] || exit 1
+    exit $status
 }
-# with_profile DIR [CALL]: loads the shipped profile, without CALL, into DIR's config the way a
-# runtime that takes the file (podman, Docker) does: this machine's architectures and the rules.
-with_profile() {
-    local native
-    read -r native _ <<<"$(scmp_arch)"
-    jq --arg arch "SCMP_ARCH_$native" --arg drop "${2:-}" \
-        --slurpfile p "$SOURCE_DIR/policies/seccomp.json" '.linux.seccomp = ($p[0] | {defaultAction,
-        syscalls: [.syscalls[] | {names: (.names - [$drop]), action}], architectures:
-        [.archMap[] | select(.architecture == $arch) | .architecture, .subArchitectures[]]})' \
-        "$1/config.json" >"$1/profiled" && mv "$1/profiled" "$1/config.json"
+# remove_cgroup NAME: removes the cgroup NAME from each hierarchy, deepest first; fails if one in
+# use stays.
+remove_cgroup() {
+    local hierarchy
+    for hierarchy in $(hierarchies | cut -d' ' -f1); do
+        [ ! -d "$hierarchy/$1" ] || find "$hierarchy/$1" -depth -type d -exec rmdir {} + 2>/dev/null
+        [ ! -d "$hierarchy/$1" ] || return 1
+    done
 }
-# crun_run DIR: runs the bundle with crun, its state under $tmp. crun refuses a hybrid cgroup
-# layout, so it runs in a mount namespace of its own without the cgroup v2 mount, managing no
-# cgroup: nothing outlives the run, and the machine's mounts are not touched.
-crun_run() {
-    unshare -m sh -c 'if mountpoint -q /sys/fs/cgroup/unified; then umount /sys/fs/cgroup/unified; fi
-        exec crun --cgroup-manager=disabled --root "$0/crun" run -b "$1" probe' "$tmp" "$1"
+# podman_store: pm runs podman with its store, state and configuration under $tmp, where no name
+# is looked up in a registry unless it names one.
+podman_store() {
+    need podman
+    printf '%s\n' '[containers]' 'default_ulimits = []' '[engine]' 'cgroup_manager = "cgroupfs"' \
+        'events_logger = "file"' >"$tmp/containers.conf"
+    echo 'unqualified-search-registries = []' >"$tmp/registries.conf"
+    mkdir "$tmp/podman"
+    export CONTAINERS_CONF=$tmp/containers.conf CONTAINERS_REGISTRIES_CONF=$tmp/registries.conf \
+        TMPDIR=$tmp/podman
+    pm() {
+        podman --root "$tmp/podman/root" --runroot "$tmp/podman/run" --tmpdir "$tmp/podman/libpod" \
+            --storage-driver vfs --network-config-dir "$tmp/podman/networks" "$@"
+    }
+}
+# load_image ENGINE LOADED-AS: ENGINE loads the image under its name; a profile without syslog.
+load_image() {
+    "$1" load -i "$image" >"$tmp/load" 2>&1 && grep -qx "Loaded image: $2" "$tmp/load" ||
+        fail "$1 load: $(tail -3 "$tmp/load")"
+    jq '.syscalls[].names -= ["syslog"]' "$shipped" >"$tmp/no-syslog.json"
 }
 
 # expect_done LABEL COMMAND...: COMMAND exits 0, writes nothing on stdout and exactly "Done.\n" on
@@ -128,6 +173,17 @@ expect_done() {
     [ ! -s "$tmp/out" ] || fail "$label: stdout not empty"
     printf 'Done.\n' | cmp -s - "$tmp/err" ||
         fail "$label: stderr is not exactly Done.\\n: $(head -c 60 "$tmp/err" | od -An -c)"
+}
+# expect_killed LABEL COMMAND...: COMMAND, a container's run, ends as its seccomp profile kills
+# the probe at the query: by SIGSYS, before any output. A container that fails to start fails.
+expect_killed() {
+    local label=$1 status
+    shift
+    "$@" >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    [ "$status" -eq $((128 + 31)) ] ||
+        fail "$label: status $status, not SIGSYS: $(head -c 300 "$tmp/err")"
+    [ ! -s "$tmp/out" ] && [ ! -s "$tmp/err" ] || fail "$label: output: $(head -c 300 "$tmp/err")"
 }
 # strace_run STRACE-OPTION... COMMAND...: runs COMMAND under strace, keeping in $tmp/trace the calls
 # of the thread that made the query: the probe's own, or on a foreign build, what its emulator
@@ -158,11 +214,12 @@ expect_tail() {
         fail "$1: the run from the query on is not query, write, exit"
 }
 # expect_reproducible TARGET FILE: builds TARGET, which writes FILE, twice a second apart under one
-# SOURCE_DATE_EPOCH: a time stamp that leaks past it makes the two differ.
+# SOURCE_DATE_EPOCH, FILE removed before each: a time stamp that leaks past it makes the two differ.
 expect_reproducible() {
     local round
     for round in 1 2; do
-        [ $round = 1 ] || { cp "$2" "$tmp/first" && sleep 1; }
+        [ $round = 1 ] || { mv "$2" "$tmp/first" && sleep 1; }
+        rm -f "$2"
         SOURCE_DATE_EPOCH=1796688000 "$CMAKE_COMMAND" --build "$BUILD_DIR" --target "$1" \
             >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail "$1: the build failed"; }
     done
@@ -338,6 +395,7 @@ package)
     files+=(usr/share/linux-syslog-syscall/audit.rules)
     [ "$build" = dynamic ] || files+=(usr/share/lintian/overrides/linux-syslog-syscall)
     [ "$build" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json
+        usr/share/linux-syslog-syscall/seccomp-launcher.json
         usr/share/linux-syslog-syscall/whole-run.json)
     diff <(printf './%s\n' "${files[@]}" | sort) \
         <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"
@@ -353,43 +411,41 @@ package)
         fail "lintian: $(grep -v 'root privileges' "$tmp/lintian")"
     ;;
 seccomp)
-    # The shipped profile allows this architecture's whole run, by names libseccomp resolves here,
-    # and covers the architecture, also under the 64-bit machine that runs it.
-    need jq
+    # Both shipped profiles against every architecture's whole run, by libseccomp: each call allowed
+    # by the name that resolves there to the number listed, and the architecture covered, a 32-bit
+    # one also under the 64-bit machine that runs it. The launcher's is the engines' at most, and
+    # each name is a call somewhere: a runtime skips a name it cannot resolve, without a word.
     [ -x "$python" ] && "$python" -c 'import seccomp' 2>/dev/null ||
         skip "Debian's python3-seccomp is not installed"
-    read -r native host <<<"$(scmp_arch)"
-    "$python" - "$SOURCE_DIR/policies/seccomp.json" "$native" "${host:-}" $(musl_run) <<'EOF' ||
+    "$python" - "$runs" "$shipped" "$launcher" <<'EOF' || fail "the profiles: see above"
 import json, sys, seccomp
-profile, native, host, calls = json.load(open(sys.argv[1])), sys.argv[2], sys.argv[3], sys.argv[4:]
-allowed = {name for rule in profile["syscalls"] if rule["action"] == "SCMP_ACT_ALLOW"
-           for name in rule["names"]}
-archs = {entry["architecture"]: entry["subArchitectures"] for entry in profile["archMap"]}
-missing = [call for call in calls if call not in allowed
-           or seccomp.resolve_syscall(getattr(seccomp.Arch, native), call) < 0]
-if ("SCMP_ARCH_" + native not in archs
-        or host and "SCMP_ARCH_" + native not in archs.get("SCMP_ARCH_" + host, [])):
-    missing.append("the architecture itself")
-print(" ".join(missing))
-sys.exit(1 if missing else 0)
+runs = json.load(open(sys.argv[1]))["architectures"]
+host = {"SCMP_ARCH_X86": "SCMP_ARCH_X86_64", "SCMP_ARCH_ARM": "SCMP_ARCH_AARCH64",
+        "SCMP_ARCH_MIPSEL": "SCMP_ARCH_MIPSEL64"}
+def number(arch, name):
+    return seccomp.resolve_syscall(getattr(seccomp.Arch, arch.removeprefix("SCMP_ARCH_")), name)
+faults, allowed = [], {}
+for path in sys.argv[2:]:
+    profile = json.load(open(path))
+    allowed[path] = {name for rule in profile["syscalls"] if rule["action"] == "SCMP_ACT_ALLOW"
+                     for name in rule["names"]}
+    archs = {entry["architecture"]: entry["subArchitectures"] for entry in profile["archMap"]}
+    if profile["defaultAction"] != "SCMP_ACT_KILL_PROCESS":
+        faults.append(f"{path}: kills nothing by default")
+    for debian, arch in runs.items():
+        native = arch["seccomp"]
+        if native not in archs or native in host and native not in archs.get(host[native], []):
+            faults.append(f"{path}: {debian} is not covered")
+        faults += [f"{path}: {debian}: {call['name']}" for call in arch["run"]
+                   if call["name"] not in allowed[path]
+                   or number(native, call["name"]) != call["number"]]
+    faults += [f"{path}: {name} is no call" for name in allowed[path]
+               if all(number(arch, name) < 0 for arch in archs)]
+if not allowed[sys.argv[3]] <= allowed[sys.argv[2]]:
+    faults.append("the launcher's profile allows what the engines' does not")
+print("\n".join(faults))
+sys.exit(1 if faults else 0)
 EOF
-        fail "the profile does not allow, on $native: see above"
-    if [ ${#emulator[@]} -eq 0 ]; then
-        # In a real engine: crun loads the profile and runs the probe, alone in its root.
-        need crun
-        need_root
-        need_mount_namespace
-        bundle "$tmp/bundle" "$probe"
-        with_profile "$tmp/bundle"
-        expect_done "crun, shipped profile" crun_run "$tmp/bundle"
-        # The profile is live: without syslog the run is killed at the query, before any output.
-        bundle "$tmp/denied" "$probe"
-        with_profile "$tmp/denied" syslog
-        crun_run "$tmp/denied" >"$tmp/out" 2>"$tmp/err"
-        status=$?
-        [ "$status" -eq $((128 + 31)) ] || fail "without syslog: status $status, not SIGSYS"
-        [ ! -s "$tmp/out" ] && [ ! -s "$tmp/err" ] || fail "without syslog: output: $(cat "$tmp/err")"
-    fi
     ;;
 audit)
     # The shipped rules, loaded for real: one record per run, with the query's arguments. Other
@@ -461,33 +517,173 @@ while True:
     done
     ;;
 image)
-    # The OCI image: reproducible, for this architecture, the binary alone, and natively, run by
-    # crun.
+    # The OCI image: reproducible, for this architecture, labelled, holding the package's binary
+    # alone, and named alike for OCI tools and for Docker's loader.
     need umoci jq
-    image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
     expect_reproducible image "$image"
     mkdir "$tmp/layout" && tar -xf "$image" -C "$tmp/layout"
-    blob() { cat "$tmp/layout/blobs/sha256/${1#sha256:}"; }
+    blob() { cat "$tmp/layout/${1/sha256:/blobs/sha256/}"; }
+    jq -e --arg name "$name" '.manifests[0].annotations["org.opencontainers.image.ref.name"] ==
+        $name' "$tmp/layout/index.json" >/dev/null || fail "the image is not named $name"
     manifest=$(blob "$(jq -r '.manifests[0].digest' "$tmp/layout/index.json")")
-    declare -A oci=([i386]=386 [armhf]=arm [armel]=arm [ppc64el]=ppc64le [mips64el]=mips64le
-        [mipsel]=mipsle)
-    blob "$(jq -r .config.digest <<<"$manifest")" |
-        jq -e --arg arch "${oci[$ARCH]:-$ARCH}" '.architecture == $arch and .os == "linux" and
-            .config.Entrypoint == ["/linux-syslog-syscall"] and
-            .created == "2026-12-08T00:00:00Z"' >/dev/null || fail "image configuration"
+    blob "$(jq -r .config.digest <<<"$manifest")" | jq -e --arg arch "${platform[$ARCH]%/*}" \
+        --arg version "$VERSION" '.architecture == $arch and .os == "linux" and
+            .config.Entrypoint == ["/linux-syslog-syscall"] and .created == "2026-12-08T00:00:00Z"
+            and (.config.Labels | with_entries(.key |= ltrimstr("org.opencontainers.image.")) |
+            .version == $version and .licenses == "MIT" and (.source | startswith("https://")))
+        ' >/dev/null || fail "image configuration"
+    layer=$(jq -r '.layers[0].digest' <<<"$manifest")
     [ "$(jq '.layers | length' <<<"$manifest")" = 1 ] &&
-        [ "$(blob "$(jq -r '.layers[0].digest' <<<"$manifest")" | tar -tz)" = \
-            "$(printf '.\nlinux-syslog-syscall')" ] || fail "the image holds more than the binary"
-    if [ ${#emulator[@]} -eq 0 ]; then
-        need crun
-        need_root
-        need_mount_namespace
-        umoci unpack --image "$tmp/layout:$VERSION" "$tmp/unpacked" >/dev/null 2>&1 ||
-            fail "umoci unpack failed"
-        jq '.process.terminal = false' "$tmp/unpacked/config.json" >"$tmp/config" &&
-            mv "$tmp/config" "$tmp/unpacked/config.json"
-        expect_done "the image, run by crun" crun_run "$tmp/unpacked"
-    fi
+        [ "$(blob "$layer" | tar -tz)" = "$(printf '.\nlinux-syslog-syscall')" ] ||
+        fail "the image holds more than the binary"
+    # The package's binary is the install step's, stripped, as CPack runs it.
+    DESTDIR=$tmp/stage "$CMAKE_COMMAND" --install "$BUILD_DIR" --prefix /p --strip >/dev/null &&
+        blob "$layer" | tar -xzO linux-syslog-syscall | cmp -s - "$tmp/stage/p/bin/${name%:*}" ||
+        fail "the image's binary is not the package's"
+    diff <(jq -r '.[] | .Config, .Layers[], .RepoTags[]' "$tmp/layout/manifest.json") \
+        <(jq -r '.config.digest, .layers[].digest' <<<"$manifest" |
+        sed 's|^sha256:|blobs/sha256/|' && echo "$name") ||
+        fail "Docker's manifest.json does not name the image's blobs and name"
+    ;;
+podman)
+    # podman with crun and with runc, each with no-new-privileges and without: the engines' profile
+    # exact, and live (killed without syslog); the launcher's exact where it suffices.
+    need crun runc jq
+    own_namespaces
+    podman_store
+    load_image pm "localhost/$name"
+    for runtime in crun runc; do
+        for nnp in "" no-new-privileges; do
+            run_in() { pm run --rm --pull never --network none --runtime "$runtime" \
+                ${nnp:+--security-opt "$nnp"} --security-opt "seccomp=$1" "$name"; }
+            label="$runtime${nnp:+, $nnp}"
+            for round in $rounds; do expect_done "$label, round $round" run_in "$shipped"; done
+            expect_killed "$label, without syslog" run_in "$tmp/no-syslog.json"
+            [ "$runtime $nnp" != "crun no-new-privileges" ] || for round in $rounds; do
+                expect_done "$label, launcher's profile, round $round" run_in "$launcher"
+            done
+        done
+    done
+    ;;
+docker)
+    # Docker with a daemon of its own. Its default profile refuses the query itself: the call
+    # returns EPERM without entering the kernel, unless the container holds CAP_SYSLOG. The
+    # engines' profile lets it through to the kernel, which refuses it without CAP_SYSLOG, and
+    # without syslog kills the probe before it returns.
+    need dockerd containerd runc bpftrace jq
+    [ -x /usr/bin/docker ] || skip "Debian's docker client (docker.io) is not installed"
+    own_namespaces
+    mkdir "$tmp/docker"
+    # Its key would go to /etc/docker.
+    echo "{\"deprecated-key-path\": \"$tmp/docker/key.json\"}" >"$tmp/docker/daemon.json"
+    dockerd --config-file "$tmp/docker/daemon.json" --data-root "$tmp/docker/data" \
+        --exec-root "$tmp/docker/exec" --pidfile "$tmp/docker/pid" -H "unix://$tmp/docker/sock" \
+        --storage-driver vfs --exec-opt native.cgroupdriver=cgroupfs --bridge=none \
+        --iptables=false --ip6tables=false --ip-forward=false --ip-masq=false \
+        --userland-proxy=false >"$tmp/docker/log" 2>&1 &
+    undo+=("kill $!")
+    dk() { /usr/bin/docker -H "unix://$tmp/docker/sock" "$@"; }
+    for _ in $(seq 100); do dk version >/dev/null 2>&1 && break; sleep 0.1; done
+    dk version >/dev/null 2>&1 || { fail "dockerd: $(tail -3 "$tmp/docker/log")"; exit 1; }
+    load_image dk "$name"
+    # The documented one-liner, each line led by the container's host name to tell the runs apart,
+    # and the call's return, which a call refused by seccomp makes without entering.
+    mount -t tracefs nodev /sys/kernel/tracing
+    bpftrace -o "$tmp/queries" -e 'tracepoint:syscalls:sys_enter_syslog /comm == "linux-syslog-sy"/
+        { printf("%s type=%d buf=%p len=%d\n", curtask->nsproxy->uts_ns->name.nodename,
+        args->type, args->buf, args->len); }
+        tracepoint:syscalls:sys_exit_syslog /comm == "linux-syslog-sy"/
+        { printf("%s returned %d\n", curtask->nsproxy->uts_ns->name.nodename, args->ret); }' \
+        2>"$tmp/bpftrace" &
+    tracer=$!
+    for _ in $(seq 100); do grep -qs '^Attaching' "$tmp/queries" && break; sleep 0.1; done
+    run_as() { dk run --rm --pull never --network none --hostname "probe-$1" "${@:2}" "$name"; }
+    expect_done "Docker's default profile" run_as default
+    expect_done "Docker's default profile, CAP_SYSLOG" run_as cap-syslog --cap-add SYSLOG
+    for round in $rounds; do
+        expect_done "shipped profile, round $round" run_as shipped --security-opt "seccomp=$shipped"
+    done
+    expect_killed "without syslog" run_as no-syslog --security-opt "seccomp=$tmp/no-syslog.json"
+    kill -INT $tracer && wait $tracer
+    # Killed at the query, the probe never enters it; the exit event it leaves carries no answer.
+    query='type=9 buf=(nil) len=0'
+    { printf '%s\n' "probe-default returned -1" "probe-cap-syslog $query" \
+        "probe-cap-syslog returned a count"
+        for round in $rounds; do printf '%s\n' "probe-shipped $query" "probe-shipped returned -1"
+        done
+    } | sort | diff - <(grep '^probe-' "$tmp/queries" | grep -v '^probe-no-syslog returned' |
+        sed -E 's/returned [0-9]+$/returned a count/' | sort) ||
+        fail "the queries as bpftrace saw them: $(cat "$tmp/queries")"
+    ;;
+kube)
+    # The Pod manifest, played by podman with the engines' profile as its Localhost profile: exact,
+    # with no new privileges and a read-only root; without syslog in the profile, killed.
+    need crun catatonit jq
+    own_namespaces
+    podman_store
+    load_image pm "localhost/$name"
+    pod=$SOURCE_DIR/deploy/kubernetes/probe.yaml
+    grep -q "^ *image: $name\$" "$pod" || fail "the Pod's image is not $name"
+    mkdir "$tmp/profiles"
+    # kube play would take a directory named as the image, here the build's binary, for the context
+    # to build the image in.
+    cd "$tmp"
+    # play PROFILE: the Pod, its probe's output and status, with PROFILE as the Localhost profile.
+    play() {
+        cp "$1" "$tmp/profiles/linux-syslog-syscall.json"
+        pm kube play --replace --network none --seccomp-profile-root "$tmp/profiles" "$pod" \
+            >"$tmp/play" 2>&1 || { cat "$tmp/play" >&2; return 125; }
+        local status
+        status=$(pm wait linux-syslog-syscall-probe) || status=125
+        pm logs linux-syslog-syscall-probe
+        pm inspect -f '{{.HostConfig.ReadonlyRootfs}} {{.HostConfig.SecurityOpt}}' \
+            linux-syslog-syscall-probe >"$tmp/settings"
+        pm kube down "$pod" >/dev/null
+        return "$status"
+    }
+    for round in $rounds; do expect_done "kube play, round $round" play "$shipped"; done
+    grep -qsx 'true \[no-new-privileges\]' "$tmp/settings" ||
+        fail "the Pod's settings: $(cat "$tmp/settings" 2>/dev/null)"
+    expect_killed "kube play without syslog" play "$tmp/no-syslog.json"
+    ;;
+multiarch)
+    # The image index of every architecture: reproducible, each platform as OCI names it; pushed to
+    # a registry of this group's own on 127.0.0.1 and pulled back by podman, for amd64 and arm64,
+    # as that architecture's image, with its binary.
+    need skopeo docker-registry jq
+    own_namespaces
+    multiarch=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci-multiarch.tar
+    expect_reproducible multiarch-image "$multiarch"
+    mkdir "$tmp/index" && tar -xf "$multiarch" -C "$tmp/index"
+    list=$tmp/index/blobs/sha256/$(jq -r '.manifests[0].digest | ltrimstr("sha256:")' \
+        "$tmp/index/index.json")
+    diff <(printf 'linux/%s\n' "${platform[@]}" | sort) <(jq -r '.manifests[].platform |
+        [.os, .architecture, .variant // empty] | join("/")' "$list" | sort) ||
+        fail "the index's platforms"
+    port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')
+    printf '%s\n' 'version: 0.1' 'storage: {filesystem: {rootdirectory: '"$tmp/registry"'}}' \
+        "http: {addr: 127.0.0.1:$port}" >"$tmp/registry.yml"
+    docker-registry serve "$tmp/registry.yml" >"$tmp/registry.log" 2>&1 &
+    undo+=("kill $!")
+    for _ in $(seq 100); do (: >/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
+    remote=127.0.0.1:$port/$name
+    skopeo copy -q --all --dest-tls-verify=false "oci-archive:$multiarch" "docker://$remote" ||
+        fail "the push failed"
+    podman_store
+    # binary TAR: the binary in the one layer of an architecture's image.
+    binary() { tar -xOf "$1" "./$(tar -xOf "$1" ./manifest.json | jq -r '.[0].Layers[0]')" |
+        tar -xzO linux-syslog-syscall; }
+    for arch in amd64 arm64; do
+        tar=$BUILD_DIR/foreign/$arch/linux-syslog-syscall-$VERSION-oci.tar
+        [ "$arch" != "$ARCH" ] || tar=$image
+        pm pull -q --tls-verify=false --arch "$arch" "$remote" >/dev/null || fail "$arch: no pull"
+        [ "$(pm image inspect -f '{{.Architecture}}' "$remote")" = "$arch" ] ||
+            fail "$arch: the pulled image is not for $arch"
+        root=$(pm image mount "$remote") && binary "$tar" | cmp -s - "$root/linux-syslog-syscall" ||
+            fail "$arch: the pulled image's binary is not that architecture's"
+        pm image rm -f "$remote" >/dev/null
+    done
     ;;
 foreign)
     # Another architecture's default build, made with the plain cross configure and tested with its
@@ -495,11 +691,10 @@ foreign)
     arch=$1 triplet=$2 machine=$3
     need "$triplet-g++" "qemu-$machine"
     dir=$BUILD_DIR/foreign/$arch
-    { "$CMAKE_COMMAND" --preset default -S "$SOURCE_DIR" -B "$dir" -DCMAKE_SYSTEM_NAME=Linux \
-        -DCMAKE_SYSTEM_PROCESSOR="$machine" -DCMAKE_CXX_COMPILER="$triplet-g++" \
-        -DCMAKE_CROSSCOMPILING_EMULATOR="qemu-$machine" && "$CMAKE_COMMAND" --build "$dir" &&
-        "$(dirname "$CMAKE_COMMAND")/ctest" --test-dir "$dir" --output-on-failure; } >"$tmp/log" 2>&1 ||
-        { cat "$tmp/log"; fail "$arch: the build or one of its groups failed"; }
+    { "$CMAKE_COMMAND" -DSOURCE_DIR="$SOURCE_DIR" -DDIR="$dir" -DTRIPLET="$triplet" \
+        -DMACHINE="$machine" -DCONFIGURE=ON -P "$SOURCE_DIR/cmake/foreign.cmake" &&
+        "$(dirname "$CMAKE_COMMAND")/ctest" --test-dir "$dir" --output-on-failure; } \
+        >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail "$arch: the build or one of its groups failed"; }
     ;;
 kernel)
     # The shipped profiles where a kernel enforces them: this architecture's Debian 12 kernel,
