@@ -96,6 +96,8 @@ own_namespaces() {
     need_root
     need unshare
     local hierarchy options
+    [ -n "${OWN_NAMESPACES:-}" ] || unshare -C -m -p -f true 2>/dev/null ||
+        skip "no cgroup, mount and PID namespaces here: $(unshare -C -m -p -f true 2>&1)"
     if [ -n "${OWN_NAMESPACES:-}" ]; then
         # Mounted again in the namespace, a hierarchy shows the group's cgroup as its root.
         while read -r hierarchy options; do
