@@ -823,9 +823,11 @@ EOF
     (cd "$tmp/root" && find . | cpio -o -H newc -R 0:0 --quiet >"$tmp/initrd") ||
         { fail "the initramfs cannot be made"; exit 1; }
     debian_kernel "$kernel" "$flavour" || exit 1
-    # Every record printed, to the log if not to the console; the crypto self-tests, a second of
-    # an emulated boot, left out.
-    append="console=$console panic=-1 quiet audit=1 sysctl.kernel.printk_ratelimit=0"
+    # Every record kept in the log, none lost to a queue without a daemon; on the console only the
+    # loader's lines, which a kernel message could otherwise split; and the crypto self-tests, a
+    # second of an emulated boot, left out.
+    append="console=$console panic=-1 loglevel=1 audit=1 audit_backlog_limit=8192"
+    append+=" sysctl.kernel.printk_ratelimit=0"
     start=$EPOCHREALTIME
     timeout -k 5 60 "${machine[@]}" -kernel "$tmp"/boot/vmlinu?-* -initrd "$tmp/initrd" \
         -append "$append cryptomgr.notests" -nographic -no-reboot -monitor none -nic none \
