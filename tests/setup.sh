@@ -31,16 +31,18 @@ esac
 [ "$(id -u)" -eq 0 ] || die "run as root (for instance: sudo $0 ${1:-})"
 command -v apt-get >/dev/null || die "apt-get not found: this set-up is for Debian 12"
 
-# The build; the tests on this machine (tools, policies, image, engines, its own kernel).
+# The build; the tests on this machine (tools, policies, image, engines).
 packages=(g++ cmake ninja-build musl-dev
     strace util-linux binutils groff-base file dpkg-dev lintian jq python3 python3-seccomp auditd
-    umoci skopeo crun runc podman catatonit docker.io docker-registry bpftrace qemu-system-x86)
+    umoci skopeo crun runc podman catatonit docker.io docker-registry bpftrace)
 # Every other architecture's default build: Debian architecture and cross compiler's triplet.
 foreign=(arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf armel:arm-linux-gnueabi
     i386:i686-linux-gnu ppc64el:powerpc64le-linux-gnu s390x:s390x-linux-gnu
     mips64el:mips64el-linux-gnuabi64 mipsel:mipsel-linux-gnu)
 if $all; then
-    packages+=(qemu-user qemu-system-arm qemu-system-misc qemu-system-mips qemu-system-ppc)
+    # Their builds run under qemu-user, and their kernels (and this machine's) under qemu-system.
+    packages+=(qemu-user qemu-system-x86 qemu-system-arm qemu-system-misc qemu-system-mips
+        qemu-system-ppc cpio)
     for cross in "${foreign[@]}"; do
         arch=${cross%%:*}
         packages+=("g++-${cross#*:}" "musl-dev:$arch")
