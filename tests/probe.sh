@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Checks the probe as its users see it: the bytes on the standard streams, the exit status and,
-# under strace, the system calls. Usage: probe.sh GROUP PROBE BUILD [EMULATOR...], where BUILD is
-# musl, glibc (static) or dynamic, and EMULATOR runs a foreign build (qemu-user); ARCH in the
-# environment is the binary's Debian architecture. Usage of the foreign group, which builds and
-# tests another architecture: probe.sh foreign PROBE musl ARCH TRIPLET QEMU-MACHINE; of the kernel
-# group, which boots ARCH's Debian kernel to run its build and those of OTHER-ARCHs in it:
-# probe.sh kernel PROBE musl ARCH [OTHER-ARCH...].
+# Checks the probe as its users see it: the bytes on the standard streams, the exit status, the
+# system calls under strace, and the shipped policies where they are enforced: each architecture's
+# kernel, audit, and the container engines running the image. Usage: probe.sh GROUP PROBE BUILD
+# [EMULATOR...], where BUILD is musl, glibc (static) or dynamic, and EMULATOR runs a foreign build
+# (qemu-user); ARCH in the environment is the binary's Debian architecture. Usage of the foreign
+# group, which builds and tests another architecture: probe.sh foreign PROBE musl ARCH TRIPLET
+# QEMU-MACHINE; of the kernel group, which boots ARCH's Debian kernel to run its build and those
+# of OTHER-ARCHs in it: probe.sh kernel PROBE musl ARCH [OTHER-ARCH...].
 # Exit 0 when every case of GROUP passes, 1 when one fails, 77 when GROUP cannot run here
 # (never under CI=true, where every case must run).
 set -u
@@ -61,19 +62,12 @@ need() {
     for tool in "$@"; do command -v "$tool" >/dev/null || skip "$tool is not installed"; done
 }
 need_root() { [ "$(id -u)" -eq 0 ] || skip "needs root"; }
-# A mount namespace of its own, which a chroot whose / is not a mount point cannot give.
-need_mount_namespace() {
-    need unshare
-    unshare -m true 2>/dev/null || skip "no mount namespace here: $(unshare -m true 2>&1)"
-}
 # The python that carries Debian's libseccomp binding; the checks below use only its standard
 # library otherwise.
 python=/usr/bin/python3
 
 # The default build's whole run on each architecture, as the package ships it.
 runs=$SOURCE_DIR/policies/whole-run.json
-# musl_run: this architecture's whole run, from execve, as call names.
-musl_run() { jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name' "$runs" | tr '\n' ' '; }
 # The image as the native default build writes it, the shipped profiles, and a copy of the
 # engines' profile without syslog, under which a live profile kills the probe at the query.
 image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
@@ -275,7 +269,6 @@ output)
     ;;
 trace)
     need_strace
-    need jq
     traced "under strace"
     expect_tail "under strace"
     ! grep -E '^(read|write|readv|writev|pread64|pwrite64)\([01],' "$tmp/trace" ||
@@ -284,7 +277,9 @@ trace)
     if [ ${#emulator[@]} -eq 0 ] && [ "$build" = musl ]; then
         # musl's start-up makes two calls before main, so the whole run is known: any call that
         # creeps in fails here.
-        { musl_run | tr ' ' '\n' && echo '+++ exited with 0 +++'; } |
+        need jq
+        { jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name' "$runs" &&
+            echo '+++ exited with 0 +++'; } |
             diff - <(sed 's/(.*//' "$tmp/trace") || fail "the whole run is not the documented calls"
     fi
     ;;
