@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Measures what one run of each build costs, beside /bin/true and a bare process that makes only
 # the probe's three system calls by hand, and the tightest memory limits each build still runs
-# exactly under, and a crun run of the default build with the shipped seccomp profile and without.
+# exactly under, and a crun run of the default build with each shipped seccomp profile and without.
 # Builds the three presets first. Prints Markdown tables. It measures the host's
 # architecture only: foreign builds run under qemu, whose times say nothing of a real machine.
 # Usage: bench/run.sh [RUNS]   (run as root to have the query answered; needs hyperfine, perf,
@@ -77,26 +77,29 @@ for i in 0 1 2; do
     echo "| ${names[$i]} | $(lowest as "${commands[$i]}") | $(lowest data "${commands[$i]}") |"
 done
 
-# crun running the default build's image, with the shipped seccomp profile (as a
-# runtime that takes the file loads it here) and without any; crun runs as the tests run it, in a
-# mount namespace without the hybrid layout's cgroup v2 mount, managing no cgroup.
-# The bundle is the image's, as umoci unpacks it.
+# crun running the default build's image, with each shipped seccomp profile (as a runtime that
+# takes the file loads it here) and without any; crun runs as the tests run the engines, in a
+# mount namespace without the hybrid layout's cgroup v2 mount, managing no cgroup. The bundle is
+# the image's, as umoci unpacks it.
 cmake --build build --target image >/dev/null
 mkdir "$tmp/layout" && tar -xf build/linux-syslog-syscall-*-oci.tar -C "$tmp/layout"
 umoci unpack --image "$tmp/layout:$(umoci ls --layout "$tmp/layout")" "$tmp/plain" >/dev/null
 jq '.process.terminal = false' "$tmp/plain/config.json" >"$tmp/config" &&
     mv "$tmp/config" "$tmp/plain/config.json"
-cp -r "$tmp/plain" "$tmp/profiled"
-jq --slurpfile p policies/seccomp.json '.linux.seccomp = ($p[0] | {defaultAction,
-    syscalls: [.syscalls[] | {names, action}], architectures: [.archMap[] |
-    select(.architecture == "SCMP_ARCH_X86_64") | .architecture, .subArchitectures[]]})' \
-    "$tmp/plain/config.json" >"$tmp/profiled/config.json"
+for profile in seccomp-launcher seccomp; do
+    cp -r "$tmp/plain" "$tmp/$profile"
+    jq --slurpfile p "policies/$profile.json" '.linux.seccomp = ($p[0] | {defaultAction,
+        syscalls: [.syscalls[] | {names, action}], architectures: [.archMap[] |
+        select(.architecture == "SCMP_ARCH_X86_64") | .architecture, .subArchitectures[]]})' \
+        "$tmp/plain/config.json" >"$tmp/$profile/config.json"
+done
 crun="crun --cgroup-manager=disabled --root $tmp/crun run -b"
 unshare -m sh -c 'if mountpoint -q /sys/fs/cgroup/unified; then umount /sys/fs/cgroup/unified; fi
     exec taskset -c 1 hyperfine -N --warmup 20 --runs "$0" --export-csv "$1/crun.csv" \
-        "$2 $1/plain probe" "$2 $1/profiled probe"' "$runs" "$tmp" "$crun" >/dev/null 2>&1
+        "$2 $1/plain probe" "$2 $1/seccomp-launcher probe" "$2 $1/seccomp probe"' \
+    "$runs" "$tmp" "$crun" >/dev/null 2>&1
 echo
 echo "| crun run of the default build | time per run |"
 echo "| --- | --- |"
-awk -F, 'NR > 1 { printf "| %s | %.2f ± %.2f ms |\n", NR == 2 ? "no profile" : "shipped profile",
-    $2 * 1e3, $3 * 1e3 }' "$tmp/crun.csv"
+awk -F, 'BEGIN { split("no profile,seccomp-launcher.json,seccomp.json", name, ",") }
+    NR > 1 { printf "| %s | %.2f ± %.2f ms |\n", name[NR - 1], $2 * 1e3, $3 * 1e3 }' "$tmp/crun.csv"
