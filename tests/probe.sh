@@ -624,7 +624,7 @@ kube)
     mkdir "$tmp/profiles"
     # kube play would take a directory named as the image, here the build's binary, for the context
     # to build the image in.
-    cd "$tmp"
+    cd "$tmp" || exit 1
     # play PROFILE: the Pod, its probe's output and status, with PROFILE as the Localhost profile.
     play() {
         cp "$1" "$tmp/profiles/linux-syslog-syscall.json"
@@ -720,7 +720,7 @@ kernel)
         # 15 s more.
         flavour=powerpc64le console=hvc0
         caps=cap-cfpc=broken,cap-sbbc=broken,cap-ibs=broken,cap-ccf-assist=off
-        machine=(qemu-system-ppc64 -m 1024 -M pseries,$caps,x-vof=on)
+        machine=(qemu-system-ppc64 -m 1024 -M "pseries,$caps,x-vof=on")
         ;;
     s390x)
         flavour=s390x console=ttysclp0
@@ -857,7 +857,7 @@ EOF
         [ "$(grep -c . <<<"$result")" = 1 ] || { fail "$name: not one result: $result"; continue; }
         read -r pid status out err <<<"${result#*"@ $label "}"
         want="status=$expected out=0: err=0:"
-        [ "$output" = done ] && want="status=$expected out=0: err=6:$done"
+        [ "$output" = "done" ] && want="status=$expected out=0: err=6:$done"
         [ "$status $out $err" = "$want" ] ||
             fail "$name: $status $out $err, not $want (stderr: $(printf '%b' \
                 "$(sed 's/../\\x&/g' <<<"${err#*:}")"))"

@@ -4,7 +4,7 @@
 # then names every test that skipped and why, so that a pass with skips is not taken for a full
 # one. Exit status 0 only if every build and every test that ran passed.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 started=$(mktemp)
 trap 'rm -f "$started"' EXIT
 status=0
