@@ -58,11 +58,19 @@ for package in "${packages[@]}"; do
     grep -q 'ok installed' < <(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) ||
         missing+=("$package")
 done
-if [ ${#missing[@]} -eq 0 ]; then
+# The kernel tests look each architecture's kernel up in apt's package lists, which must be there.
+lists=true
+if $all; then
+    for arch in "$(dpkg --print-architecture)" "${foreign[@]%%:*}"; do
+        compgen -G "/var/lib/apt/lists/*_binary-${arch}_Packages*" >/dev/null || lists=false
+    done
+fi
+if [ ${#missing[@]} -eq 0 ] && $lists; then
     echo "setup: everything is installed already"
     exit 0
 fi
-echo "setup: installing ${#missing[@]} packages and what they depend on: ${missing[*]}"
+[ ${#missing[@]} -eq 0 ] ||
+    echo "setup: installing ${#missing[@]} packages and what they depend on: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 # A mirror in the middle of a sync serves some lists at the wrong size; apt then keeps the others.
 for try in 1 2 3; do
@@ -72,6 +80,7 @@ for try in 1 2 3; do
     echo "setup: some package lists failed to download; trying again in $((try * 5)) s" >&2
     sleep $((try * 5))
 done
+[ ${#missing[@]} -gt 0 ] || { echo "setup: done"; exit 0; }
 unavailable=()
 for package in "${missing[@]}"; do
     grep -q 'Candidate: [^(]' < <(apt-cache policy "$package" 2>/dev/null) ||
