@@ -225,7 +225,7 @@ expect_reproducible() {
 # package that Debian's metapackage for FLAVOUR depends on now. The package is fetched once into
 # the user's cache, one fetch at a time, and checked at each use against the hash in apt's index.
 debian_kernel() {
-    local cache=${XDG_CACHE_HOME:-$HOME/.cache}/linux-syslog-syscall package fields deb lock fetch
+    local cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall package fields deb lock fetch
     # Only that architecture's lists, read without apt's cache: quicker than all of them, and no
     # file of apt's is rewritten.
     local apt=(-o APT::Architecture="$1" -o APT::Architectures="$1" -o Dir::Cache::pkgcache=
