@@ -90,8 +90,6 @@ own_namespaces() {
     need_root
     need unshare
     local hierarchy options
-    [ -n "${OWN_NAMESPACES:-}" ] || unshare -C -m -p -f true 2>/dev/null ||
-        skip "no cgroup, mount and PID namespaces here: $(unshare -C -m -p -f true 2>&1)"
     if [ -n "${OWN_NAMESPACES:-}" ]; then
         # Mounted again in the namespace, a hierarchy shows the group's cgroup as its root.
         while read -r hierarchy options; do
@@ -103,6 +101,9 @@ own_namespaces() {
         mount --bind /var/lib /var/lib && mount -o remount,bind,ro /var/lib
         return
     fi
+    # A chroot whose / is not a mount point, for one, gives no mount namespace.
+    unshare -C -m -p -f true 2>/dev/null ||
+        skip "no cgroup, mount and PID namespaces here: $(unshare -C -m -p -f true 2>&1)"
     local cgroup=linux-syslog-syscall-$group-$$
     undo+=("remove_cgroup $cgroup")
     hierarchies | while read -r hierarchy options; do
