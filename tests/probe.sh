@@ -382,9 +382,11 @@ package)
     [ "$build" = dynamic ] && expected+=("Depends: libc6")
     [ "$build" = musl ] && expected+=("Built-Using: musl")
     diff <(printf '%s\n' "${expected[@]}" | sort) <(sort <<<"$fields") || fail "package fields"
-    [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 1 ] || fail "no extended description"
+    # Read whole: dpkg-deb killed by a closed pipe leaves its temporary directory behind.
+    description=$(dpkg-deb -f "$deb" Description)
+    [ "$(wc -l <<<"$description")" -gt 1 ] || fail "no extended description"
     declare -A carries=([musl]="static, musl" [glibc]="static, glibc" [dynamic]="shared glibc")
-    dpkg-deb -f "$deb" Description | head -1 | grep -qF "(${carries[$build]})" ||
+    head -1 <<<"$description" | grep -qF "(${carries[$build]})" ||
         fail "the summary does not say which build the package holds"
     # Files only, as paths, then any entry not owned by root.
     listing=$(dpkg-deb -c "$deb")
