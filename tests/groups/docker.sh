@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Docker with a daemon of its own. Its default profile refuses the query itself: the call
+# returns EPERM without entering the kernel, unless the container holds CAP_SYSLOG. The
+# engines' profile lets it through to the kernel, which refuses it without CAP_SYSLOG, and
+# without syslog kills the probe before it returns.
+# shellcheck source=SCRIPTDIR/../lib.sh
+source "$(dirname "$0")/../lib.sh" "$@"
+need dockerd containerd runc bpftrace jq
+[ -x /usr/bin/docker ] || skip "Debian's docker client (docker.io) is not installed"
+own_namespaces
+mkdir "$tmp/docker"
+# Its key would go to /etc/docker.
+echo "{\"deprecated-key-path\": \"$tmp/docker/key.json\"}" >"$tmp/docker/daemon.json"
+dockerd --config-file "$tmp/docker/daemon.json" --data-root "$tmp/docker/data" \
+    --exec-root "$tmp/docker/exec" --pidfile "$tmp/docker/pid" -H "unix://$tmp/docker/sock" \
+    --storage-driver vfs --exec-opt native.cgroupdriver=cgroupfs --bridge=none \
+    --iptables=false --ip6tables=false --ip-forward=false --ip-masq=false \
+    --userland-proxy=false >"$tmp/docker/log" 2>&1 &
+undo+=("kill $!")
+dk() { /usr/bin/docker -H "unix://$tmp/docker/sock" "$@"; }
+for _ in $(seq 100); do dk version >/dev/null 2>&1 && break; sleep 0.1; done
+dk version >/dev/null 2>&1 || { fail "dockerd: $(tail -3 "$tmp/docker/log")"; exit 1; }
+load_image dk "$name"
+# The documented one-liner, each line led by the container's host name to tell the runs apart,
+# and the call's return, which a call refused by seccomp makes without entering.
+mount -t tracefs nodev /sys/kernel/tracing
+bpftrace -o "$tmp/queries" -e 'tracepoint:syscalls:sys_enter_syslog /comm == "linux-syslog-sy"/
+    { printf("%s type=%d buf=%p len=%d\n", curtask->nsproxy->uts_ns->name.nodename,
+    args->type, args->buf, args->len); }
+    tracepoint:syscalls:sys_exit_syslog /comm == "linux-syslog-sy"/
+    { printf("%s returned %d\n", curtask->nsproxy->uts_ns->name.nodename, args->ret); }' \
+    2>"$tmp/bpftrace" &
+tracer=$!
+for _ in $(seq 100); do grep -qs '^Attaching' "$tmp/queries" && break; sleep 0.1; done
+run_as() { dk run --rm --pull never --network none --hostname "probe-$1" "${@:2}" "$name"; }
+expect_done "Docker's default profile" run_as default
+expect_done "Docker's default profile, CAP_SYSLOG" run_as cap-syslog --cap-add SYSLOG
+for round in $rounds; do
+    expect_done "shipped profile, round $round" run_as shipped --security-opt "seccomp=$shipped"
+done
+expect_killed "without syslog" run_as no-syslog --security-opt "seccomp=$tmp/no-syslog.json"
+kill -INT $tracer && wait $tracer
+# Killed at the query, the probe never enters it; the exit event it leaves carries no answer.
+query='type=9 buf=(nil) len=0'
+{ printf '%s\n' "probe-default returned -1" "probe-cap-syslog $query" \
+    "probe-cap-syslog returned a count"
+    for round in $rounds; do printf '%s\n' "probe-shipped $query" "probe-shipped returned -1"
+    done
+} | sort | diff - <(grep '^probe-' "$tmp/queries" | grep -v '^probe-no-syslog returned' |
+    sed -E 's/returned [0-9]+$/returned a count/' | sort) ||
+    fail "the queries as bpftrace saw them: $(cat "$tmp/queries")"

@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The shipped profiles where a kernel enforces them: this architecture's Debian 12 kernel,
+# booted under qemu-system, runs its own build and those of the other ABIs it runs. Each
+# build runs under each profile, under it less each call of the build's whole run, and under
+# a filter of that run alone. The initramfs's /init, kernel-loader.c, makes the runs, shows the
+# kernel's audit records and exits, which panics the kernel and so ends the machine.
+# Usage: kernel.sh PROBE musl ARCH [OTHER-ARCH...], ARCH's kernel running its build and those
+# of the OTHER-ARCHs.
+# shellcheck source=SCRIPTDIR/../lib.sh
+source "$(dirname "$0")/../lib.sh" "$1" "$2"
+shift 2
+# debian_kernel ARCH FLAVOUR: unpacks into $tmp/boot the kernel image and configuration of the
+# package that Debian's metapackage for FLAVOUR depends on now. The package is fetched once into
+# the user's cache, one fetch at a time, and checked at each use against the hash in apt's index.
+debian_kernel() {
+    local cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall package fields deb lock fetch
+    # Only that architecture's lists, read without apt's cache: quicker than all of them, and no
+    # file of apt's is rewritten.
+    local apt=(-o APT::Architecture="$1" -o APT::Architectures="$1" -o Dir::Cache::pkgcache=
+        -o Dir::Cache::srcpkgcache=)
+    # The metapackage, which names the current package, and every package of the flavour.
+    fields=$(apt-cache "${apt[@]}" show --no-all-versions "linux-image-$2" "linux-image-[0-9]*-$2" \
+        2>/dev/null)
+    package=$(awk -v RS= -v name="linux-image-$2" '$2 == name' <<<"$fields" |
+        sed -n 's/^Depends:.*\(linux-image-[0-9][^ ,]*\).*/\1/p')
+    [ -n "$package" ] || skip "apt knows no linux-image-$2 for $1 (apt-get update, with $1 added)"
+    fields=$(awk -v RS= -v name="$package" '$2 == name' <<<"$fields")
+    deb=$cache/$(sed -n 's|^Filename: .*/||p' <<<"$fields")
+    mkdir -p "$cache" && exec {lock}>"$deb.lock" && flock "$lock" || skip "cannot lock $deb"
+    if [ ! -f "$deb" ]; then
+        # Downloaded aside, apt checking the hash, and renamed: no one sees a partial file.
+        fetch=$(mktemp -d "$cache/fetch.XXXXXX")
+        undo+=("rm -rf '$fetch'")
+        (cd "$fetch" && apt-get "${apt[@]}" download \
+            "$package=$(sed -n 's/^Version: //p' <<<"$fields")") >"$tmp/apt" 2>&1 &&
+            mv "$fetch"/*.deb "$deb" || skip "cannot fetch: $(tail -1 "$tmp/apt")"
+    fi
+    exec {lock}>&-
+    sha256sum -c --quiet <<<"$(sed -n 's/^SHA256: //p' <<<"$fields")  $deb" ||
+        { fail "$deb is not the archive's: delete it to fetch it again"; return 1; }
+    # The two files sit at the front of the package: tar stops there.
+    dpkg-deb --fsys-tarfile "$deb" 2>/dev/null | tar -x -C "$tmp" --wildcards --occurrence \
+        "./boot/config-${package#linux-image-}" "./boot/vmlinu?-${package#linux-image-}"
+}
+kernel=$1
+case $kernel in
+amd64) flavour=cloud-amd64 console=ttyS0 machine=(qemu-system-x86_64 -m 512) ;;
+i386) flavour=686 console=ttyS0 machine=(qemu-system-i386 -m 512) ;;
+arm64)
+    flavour=cloud-arm64 console=ttyAMA0
+    machine=(qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512)
+    ;;
+armhf)
+    flavour=armmp console=ttyAMA0
+    machine=(qemu-system-arm -M virt -cpu cortex-a15 -m 512)
+    ;;
+ppc64el)
+    # Without the Spectre mitigations TCG lacks, and with qemu's small firmware: SLOF takes
+    # 15 s more.
+    flavour=powerpc64le console=hvc0
+    caps=cap-cfpc=broken,cap-sbbc=broken,cap-ibs=broken,cap-ccf-assist=off
+    machine=(qemu-system-ppc64 -m 1024 -M "pseries,$caps,x-vof=on")
+    ;;
+s390x)
+    flavour=s390x console=ttysclp0
+    machine=(qemu-system-s390x -M s390-ccw-virtio -cpu max -m 512)
+    ;;
+mips64el)
+    flavour=5kc-malta console=ttyS0
+    machine=(qemu-system-mips64el -M malta -cpu 5KEc -m 256 -vga none)
+    ;;
+mipsel)
+    flavour=4kc-malta console=ttyS0
+    machine=(qemu-system-mipsel -M malta -m 256 -vga none)
+    ;;
+*) fail "no Debian kernel is set up for $kernel" && exit 1 ;;
+esac
+triplet=$(dpkg-architecture -a"$kernel" -qDEB_HOST_GNU_TYPE 2>/dev/null)
+need jq cpio flock apt-cache apt-get dpkg-deb timeout "${machine[0]}" "$triplet-gcc"
+need_python_seccomp
+mkdir -p "$tmp/root/filters"
+for build in "$@"; do
+    binary=$BUILD_DIR/foreign/$build/linux-syslog-syscall
+    [ "$build" = "$ARCH" ] && binary=$probe
+    [ -x "$binary" ] || skip "no $build build at $binary"
+    cp "$binary" "$tmp/root/$build"
+done
+"$triplet-gcc" -static -Os -Wall -Wextra -Werror -o "$tmp/root/init" \
+    "$(dirname "$0")/kernel-loader.c" ||
+    { fail "the loader does not build for $kernel"; exit 1; }
+# On this machine's own architecture the guest also loads the shipped audit rules, with this
+# machine's auditctl and its libraries: each exact run must then leave its query's record.
+rules=
+if [ "$kernel" = "$ARCH" ]; then
+    need auditctl ldd
+    rules=rules
+    auditctl=$(command -v auditctl)
+    cp "$SOURCE_DIR/policies/audit.rules" "$tmp/root/"
+    for file in "$auditctl" $(ldd "$auditctl" | grep -o '/[^ ]*'); do
+        cp -L --parents "$file" "$tmp/root"
+    done
+    echo "rules - $auditctl -R /audit.rules" >"$tmp/root/runs"
+fi
+# The runs, each labelled NAME,STATUS,OUTPUT,RECORD-TYPE,ARCH,CALL-NUMBER: what it must give
+# (OUTPUT: done or none), and the audit record it must leave where the kernel audits calls.
+"$python" - "$SOURCE_DIR/policies" "$tmp/root" "$rules" "$@" <<'EOF' >"$tmp/runs" ||
+import glob, json, sys, seccomp
+policies, root, rules, builds = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+with open(policies + "/whole-run.json") as file:
+    whole = json.load(file)
+runs, query, kernel = whole["architectures"], whole["query"]["name"], builds[0]
+native = runs[kernel]["seccomp"]
+def number(build, call):
+    return next(entry["number"] for entry in runs[build]["run"] if entry["name"] == call)
+def run(label, profile, allow, build):
+    # As a runtime loads it on this kernel: its architecture and the others it runs.
+    archs = [[native] + entry["subArchitectures"] for entry in profile["archMap"]
+             if entry["architecture"] == native]
+    if not archs:
+        sys.exit(f"{label}: the profile does not list {native}")
+    # The filter in the guest's byte order: this machine's own architecture left out.
+    bpf = seccomp.SyscallFilter(getattr(seccomp, profile["defaultAction"][len("SCMP_ACT_"):]))
+    bpf.remove_arch(seccomp.Arch.NATIVE)
+    for arch in archs[0]:
+        bpf.add_arch(getattr(seccomp.Arch, arch[len("SCMP_ARCH_"):]))
+    for names, action in allow:
+        for name in names:
+            bpf.add_rule(getattr(seccomp, action[len("SCMP_ACT_"):]), name)
+    path = f"/filters/{len(glob.glob(root + '/filters/*'))}"
+    with open(root + path, "wb") as file:
+        bpf.export_bpf(file)
+    print(label, path, "/" + build)
+for path in sorted(glob.glob(policies + "/*.json")):
+    with open(path) as file:
+        profile = json.load(file)
+    if "syscalls" not in profile:
+        continue
+    # Conditions and errno actions would need more than names: refuse rather than drop them.
+    if any(set(rule) - {"names", "action", "comment"} for rule in profile["syscalls"]):
+        sys.exit(f"{path}: a rule with more than names and an action")
+    name = path.split("/")[-1][:-len(".json")]
+    allowed = [(rule["names"], rule["action"]) for rule in profile["syscalls"]]
+    for build in builds:
+        calls = [entry["name"] for entry in runs[build]["run"]]
+        record = f"{'1300' if rules else '-'},{runs[build]['audit']},{number(build, query)}"
+        run(f"{name}:{build}:profile,0,done,{record}", profile, allowed, build)
+        for index, call in enumerate(calls):
+            # The first call, execve, is the loader's, in the kernel's own ABI. The query is
+            # followed by the write: a run killed after that has written.
+            abi = kernel if index == 0 else build
+            output = "done" if index > calls.index(query) + 1 else "none"
+            killed = f"{128 + runs[build]['sigsys']},{output},1326,{runs[abi]['audit']}"
+            less = [([n for n in names if n != call], action) for names, action in allowed]
+            run(f"{name}:{build}:without-{call},{killed},{number(abi, call)}", profile, less,
+                build)
+        run(f"{name}:{build}:run-alone,0,done,{record}", profile, [(calls, "SCMP_ACT_ALLOW")],
+            build)
+EOF
+    { fail "the filters cannot be made"; exit 1; }
+cat "$tmp/runs" >>"$tmp/root/runs"
+(cd "$tmp/root" && find . | cpio -o -H newc -R 0:0 --quiet >"$tmp/initrd") ||
+    { fail "the initramfs cannot be made"; exit 1; }
+debian_kernel "$kernel" "$flavour" || exit 1
+# Every record kept in the log, none lost to a queue without a daemon; on the console only the
+# loader's lines, which a kernel message could otherwise split; and the crypto self-tests, a
+# second of an emulated boot, left out.
+append="console=$console panic=-1 loglevel=1 audit=1 audit_backlog_limit=8192"
+append+=" sysctl.kernel.printk_ratelimit=0"
+start=$EPOCHREALTIME
+timeout -k 5 60 "${machine[@]}" -kernel "$tmp"/boot/vmlinu?-* -initrd "$tmp/initrd" \
+    -append "$append cryptomgr.notests" -nographic -no-reboot -monitor none -nic none \
+    </dev/null >"$tmp/console" 2>&1
+status=$?
+echo "$kernel: the machine ran for $(awk "BEGIN { print $EPOCHREALTIME - $start }") s"
+tr -d '\r' <"$tmp/console" >"$tmp/log"
+if [ $status -ne 0 ] || ! grep -qx '@ end' "$tmp/log"; then
+    [ $status -eq 124 ] && status="timed out after 60 s" || status="ended, status $status,"
+    fail "$kernel: the machine $status before the loader's end; its console:"
+    tail -n 20 "$tmp/log"
+    exit 1
+fi
+if [ -n "$rules" ]; then
+    grep -q '@ rules pid=[0-9]* status=0 ' "$tmp/log" ||
+        fail "the audit rules did not load: $(grep '@ rules ' "$tmp/log")"
+fi
+audits=$(grep -c '^CONFIG_AUDITSYSCALL=y' "$tmp"/boot/config-*)
+done=$(printf 'Done.\n' | od -An -tx1 | tr -d ' \n')
+# The query's arguments as audit shows them, in hex, and the rules' key.
+key=$(sed -n '/^-a /s/.* -k \([^ ]*\).*/key="\1"/p' "$SOURCE_DIR/policies/audit.rules" |
+    head -1)
+args=$(jq -r '.query.arguments[]' "$runs" |
+    awk '{ printf "%sa%d=%x", (NR > 1 ? " " : ""), NR - 1, $1 }')
+while read -r label _; do
+    IFS=, read -r name expected output type arch number <<<"$label"
+    result=$(grep -F "@ $label " "$tmp/log")
+    [ "$(grep -c . <<<"$result")" = 1 ] || { fail "$name: not one result: $result"; continue; }
+    read -r pid status out err <<<"${result#*"@ $label "}"
+    want="status=$expected out=0: err=0:"
+    [ "$output" = "done" ] && want="status=$expected out=0: err=6:$done"
+    [ "$status $out $err" = "$want" ] ||
+        fail "$name: $status $out $err, not $want (stderr: $(printf '%b' \
+            "$(sed 's/../\\x&/g' <<<"${err#*:}")"))"
+    [ "$audits" = 1 ] && [ "$type" != - ] || continue
+    record=$(grep "type=$type .* $pid " "$tmp/log")
+    pattern=" sig=$((expected - 128)) arch=$arch syscall=$number "
+    [ "$type" = 1300 ] && pattern=" arch=$arch syscall=$number success=yes .* $args .* $key"
+    [ "$(grep -c . <<<"$record")" = 1 ] && grep -qE "$pattern" <<<"$record" ||
+        fail "$name: the audit record is not one with$pattern: $record"
+done <"$tmp/runs"
+echo "$kernel: $(wc -l <"$tmp/runs") runs checked"

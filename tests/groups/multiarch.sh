@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The image index of every architecture: reproducible, each platform as OCI names it; pushed to
+# a registry of this group's own on 127.0.0.1 and pulled back by podman, for amd64 and arm64,
+# as that architecture's image, with its binary.
+# shellcheck source=SCRIPTDIR/../lib.sh
+source "$(dirname "$0")/../lib.sh" "$@"
+need skopeo docker-registry jq
+for arch in "${!platform[@]}"; do
+    [ "$arch" = "$ARCH" ] || [ -x "$BUILD_DIR/foreign/$arch/linux-syslog-syscall" ] ||
+        skip "no $arch build: its own test did not build it"
+done
+own_namespaces
+multiarch=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci-multiarch.tar
+expect_reproducible multiarch-image "$multiarch"
+mkdir "$tmp/index" && tar -xf "$multiarch" -C "$tmp/index"
+list=$tmp/index/blobs/sha256/$(jq -r '.manifests[0].digest | ltrimstr("sha256:")' \
+    "$tmp/index/index.json")
+diff <(printf 'linux/%s\n' "${platform[@]}" | sort) <(jq -r '.manifests[].platform |
+    [.os, .architecture, .variant // empty] | join("/")' "$list" | sort) ||
+    fail "the index's platforms"
+port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')
+printf '%s\n' 'version: 0.1' 'storage: {filesystem: {rootdirectory: '"$tmp/registry"'}}' \
+    "http: {addr: 127.0.0.1:$port}" >"$tmp/registry.yml"
+docker-registry serve "$tmp/registry.yml" >"$tmp/registry.log" 2>&1 &
+undo+=("kill $!")
+for _ in $(seq 100); do (: >/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
+remote=127.0.0.1:$port/$name
+skopeo copy -q --all --dest-tls-verify=false "oci-archive:$multiarch" "docker://$remote" ||
+    fail "the push failed"
+podman_store
+# binary TAR: the binary in the one layer of an architecture's image.
+binary() { tar -xOf "$1" "./$(tar -xOf "$1" ./manifest.json | jq -r '.[0].Layers[0]')" |
+    tar -xzO linux-syslog-syscall; }
+for arch in amd64 arm64; do
+    tar=$BUILD_DIR/foreign/$arch/linux-syslog-syscall-$VERSION-oci.tar
+    [ "$arch" != "$ARCH" ] || tar=$image
+    pm pull -q --tls-verify=false --arch "$arch" "$remote" >/dev/null || fail "$arch: no pull"
+    [ "$(pm image inspect -f '{{.Architecture}}' "$remote")" = "$arch" ] ||
+        fail "$arch: the pulled image is not for $arch"
+    root=$(pm image mount "$remote") && binary "$tar" | cmp -s - "$root/linux-syslog-syscall" ||
+        fail "$arch: the pulled image's binary is not that architecture's"
+    pm image rm -f "$remote" >/dev/null
+done
