@@ -7,8 +7,8 @@
 # own passes only the first two. ARCH in the environment is the binary's Debian architecture;
 # SOURCE_DIR, BUILD_DIR, VERSION and CMAKE_COMMAND come from CMake too.
 # A group exits 0 when every case passes, 1 when one fails, 77 when it cannot run here (never
-# under CI=true, where every case must run). Every file it writes goes in its own directory $tmp,
-# which is removed however it ends.
+# under CI=true, where every case must run). Every file it writes, its tools' temporary files
+# included, goes in its own directory $tmp, which is removed however it ends.
 # The groups use what this file sets, which shellcheck cannot see from here.
 # shellcheck shell=bash disable=SC2034
 set -u
@@ -18,6 +18,7 @@ build=$2
 emulator=("${@:3}")
 run=("${emulator[@]}" "$probe")
 tmp=$(mktemp -d)
+export TMPDIR=$tmp
 # Commands that put back what a group changed on the machine, run however the script ends. A
 # group that counted a failure never exits 0.
 undo=()
@@ -125,7 +126,7 @@ own_namespaces() {
             echo "$pid" >"$hierarchy/$cgroup/cgroup.procs"
         done
         # Should unshare be killed, the namespace's first process goes too, and with it the rest.
-        OWN_NAMESPACES=1 TMPDIR=$tmp exec unshare -C -m -p --kill-child --mount-proc "$0" "$probe" \
+        OWN_NAMESPACES=1 exec unshare -C -m -p --kill-child --mount-proc "$0" "$probe" \
             "$build"
     )
     local status=$?
@@ -144,8 +145,9 @@ remove_cgroup() {
         [ ! -d "$hierarchy/$1" ] || return 1
     done
 }
-# podman_store: pm runs podman with its store, state and configuration under $tmp, where no name
-# is looked up in a registry unless it names one.
+# podman_store: pm runs podman with its store and configuration under $tmp, where no name is looked
+# up in a registry unless it names one, and its state in the group's own /run (own_namespaces):
+# podman refuses a run root of more than 50 characters, which $tmp may well be.
 podman_store() {
     need podman
     printf '%s\n' '[containers]' 'default_ulimits = []' '[engine]' 'cgroup_manager = "cgroupfs"' \
@@ -155,7 +157,7 @@ podman_store() {
     export CONTAINERS_CONF=$tmp/containers.conf CONTAINERS_REGISTRIES_CONF=$tmp/registries.conf \
         TMPDIR=$tmp/podman
     pm() {
-        podman --root "$tmp/podman/root" --runroot "$tmp/podman/run" --tmpdir "$tmp/podman/libpod" \
+        podman --root "$tmp/podman/root" --runroot /run/podman --tmpdir /run/libpod \
             --storage-driver vfs --network-config-dir "$tmp/podman/networks" "$@"
     }
 }

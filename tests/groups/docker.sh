@@ -12,13 +12,15 @@ own_namespaces
 mkdir "$tmp/docker"
 # Its key would go to /etc/docker.
 echo "{\"deprecated-key-path\": \"$tmp/docker/key.json\"}" >"$tmp/docker/daemon.json"
+# Its sockets, containerd's among them, go in the group's own /run: a socket's path has room for
+# 107 bytes, which $tmp may not leave.
 dockerd --config-file "$tmp/docker/daemon.json" --data-root "$tmp/docker/data" \
-    --exec-root "$tmp/docker/exec" --pidfile "$tmp/docker/pid" -H "unix://$tmp/docker/sock" \
+    --exec-root /run/docker --pidfile /run/docker.pid -H unix:///run/docker.sock \
     --storage-driver vfs --exec-opt native.cgroupdriver=cgroupfs --bridge=none \
     --iptables=false --ip6tables=false --ip-forward=false --ip-masq=false \
     --userland-proxy=false >"$tmp/docker/log" 2>&1 &
 undo+=("kill $!")
-dk() { /usr/bin/docker -H "unix://$tmp/docker/sock" "$@"; }
+dk() { /usr/bin/docker -H unix:///run/docker.sock "$@"; }
 for _ in $(seq 100); do dk version >/dev/null 2>&1 && break; sleep 0.1; done
 dk version >/dev/null 2>&1 || { fail "dockerd: $(tail -3 "$tmp/docker/log")"; exit 1; }
 load_image dk "$name"
