@@ -31,7 +31,8 @@ cp "$SOURCE_DIR/policies/lxc.seccomp" lxc
 cp "$shipped" ctr
 echo --capability=CAP_SYSLOG >nspawn
 jq '.syscalls[].names -= ["syslog"]' "$launcher" >"$tmp/launcher.json"
-"$python" "$SOURCE_DIR/packaging/bpf.py" "$tmp/launcher.json" "$runs" "$ARCH" bwrap-less
+"$python" "$SOURCE_DIR/packaging/bpf.py" "$tmp/launcher.json" "$runs" "$ARCH" bwrap-less ||
+    fail "no BPF without syslog"
 sed -E 's/,syslog\b//' firejail >firejail-less
 sed '/^syslog$/d' lxc >lxc-less
 jq '.syscalls[].names -= ["syslog"]' ctr >ctr-less
@@ -63,6 +64,7 @@ bpftrace -o "$s/queries" -e 'tracepoint:syscalls:sys_enter_syslog { printf("%s e
 tracer=$!
 undo+=("kill $tracer 2>/dev/null")
 for _ in $(seq 100); do grep -qs '^Attaching' "$s/queries" && break; sleep 0.1; done
+grep -qs '^Attaching' "$s/queries" || fail "bpftrace did not start: $(tail -3 "$s/bpftrace")"
 
 # Each case: a label; the policy it loads, or -; which layer refuses the query under it (seccomp,
 # the kernel, or nobody: answered), in exact runs, ROUNDS in a row with a policy; what comes of
