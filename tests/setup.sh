@@ -35,6 +35,8 @@ command -v apt-get >/dev/null || die "apt-get not found: this set-up is for Debi
 packages=(g++ cmake ninja-build musl-dev
     strace util-linux binutils groff-base file dpkg-dev lintian jq python3 python3-seccomp auditd
     umoci skopeo crun runc podman catatonit docker.io docker-registry bpftrace)
+# The sandboxes group's sandboxes and containerd (python3-seccomp, above, builds bubblewrap's BPF).
+packages+=(bubblewrap firejail lxc containerd systemd-container)
 # Every other architecture's default build: Debian architecture and cross compiler's triplet.
 foreign=(arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf armel:arm-linux-gnueabi
     i386:i686-linux-gnu ppc64el:powerpc64le-linux-gnu s390x:s390x-linux-gnu

@@ -29,7 +29,11 @@ files+=(usr/share/linux-syslog-syscall/audit.rules)
 [ "$build" = dynamic ] || files+=(usr/share/lintian/overrides/linux-syslog-syscall)
 [ "$build" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json
     usr/share/linux-syslog-syscall/seccomp-launcher.json
-    usr/share/linux-syslog-syscall/whole-run.json)
+    usr/share/linux-syslog-syscall/whole-run.json usr/share/linux-syslog-syscall/firejail.profile
+    usr/share/linux-syslog-syscall/lxc.seccomp)
+# bubblewrap's BPF, where libseccomp's binding was there to compile it.
+[ "$build" = musl ] && "$python" -c 'import seccomp' 2>/dev/null &&
+    files+=(usr/share/linux-syslog-syscall/seccomp-launcher.bpf)
 diff <(printf './%s\n' "${files[@]}" | sort) \
     <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"
 ! awk '$2 != "root/root"' <<<"$listing" | grep . || fail "files not owned by root"

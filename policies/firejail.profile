@@ -1,0 +1,9 @@
+# linux-syslog-syscall, for firejail --profile=FILE: the static musl build's whole run, from execve,
+# on every architecture it is built for, and no other call: firejail makes none of its own under
+# the filter (firejail 0.9.72, x86-64). Any other call kills the process, where firejail's own
+# default would only refuse it. quiet keeps firejail's banners off the probe's streams. The list
+# binds the machine's own ABI alone: firejail 0.9.72 on x86-64 ran the i386 build exactly even
+# with syslog taken out, and with seccomp.32.keep it killed the x86-64 build instead.
+quiet
+seccomp.keep execve,arch_prctl,set_thread_area,set_tls,set_tid_address,syslog,writev,exit_group
+seccomp-error-action kill

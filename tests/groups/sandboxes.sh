@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The sandboxes that confine one program, and containerd, each with the package's policy in its own
+# form: exact ROUNDS times in a row; under a copy without syslog, killed by SIGSYS, or refused
+# where the sandbox can only refuse (systemd-nspawn); no call in a list that its sandbox does not
+# need; and with no policy given, which layer refuses the query, as bpftrace sees it.
+# shellcheck source=SCRIPTDIR/../lib.sh
+source "$(dirname "$0")/../lib.sh" "$@"
+need bwrap firejail lxc-execute lxc-start containerd ctr runc systemd-nspawn bpftrace jq timeout
+need_python_seccomp
+bpf=$BUILD_DIR/packaging/seccomp-launcher.bpf
+[ -f "$bpf" ] || skip "no $bpf: configure found no python3 with libseccomp's binding"
+# firejail takes a PID namespace without kernel threads, as the group's is, for a sandbox that it
+# runs in already, and then confines nothing. Named a container in PID 1's environment, as
+# container managers do, the namespace is one it sandboxes in; nothing else inherits the name.
+export container=lxc
+own_namespaces
+unset container
+
+# All in the group's own /run: the sockets of LXC and containerd want short paths, and root's
+# default firejail profile hides /tmp. The sandboxes' root holds a copy of the probe per case,
+# named as the case, which bpftrace shows as the caller.
+s=/run/s root=/run/s/root
+mkdir -p "$s/ctr" "$s/lxc" "$s/policy" "$root/usr" "$root/proc" "$root/sys" "$root/dev"
+# The policies, as shipped and less syslog. nspawn's is its options: its own allowlist
+# lets syslog through only to a container that holds CAP_SYSLOG.
+cd "$s/policy" || exit 1
+cp "$bpf" bwrap
+cp "$SOURCE_DIR/policies/firejail.profile" firejail
+cp "$SOURCE_DIR/policies/lxc.seccomp" lxc
+cp "$shipped" ctr
+echo --capability=CAP_SYSLOG >nspawn
+jq '.syscalls[].names -= ["syslog"]' "$launcher" >"$tmp/launcher.json"
+"$python" "$SOURCE_DIR/packaging/bpf.py" "$tmp/launcher.json" "$runs" "$ARCH" bwrap-less ||
+    fail "no BPF without syslog"
+sed -E 's/,syslog\b//' firejail >firejail-less
+sed '/^syslog$/d' lxc >lxc-less
+jq '.syscalls[].names -= ["syslog"]' ctr >ctr-less
+echo --capability=CAP_SYSLOG --system-call-filter=~syslog >nspawn-less
+for policy in bwrap firejail lxc ctr nspawn; do
+    ! cmp -s "$policy" "$policy-less" || fail "$policy: no syslog to take out"
+done
+
+# containerd, once for the group, its root, state and sockets in $s/ctr.
+printf '%s\n' 'version = 2' "root = \"$s/ctr/root\"" "state = \"$s/ctr/state\"" \
+    'disabled_plugins = ["io.containerd.grpc.v1.cri"]' '[grpc]' "address = \"$s/ctr/sock\"" \
+    '[ttrpc]' "address = \"$s/ctr/ttrpc\"" '[debug]' 'address = ""' '[metrics]' 'address = ""' \
+    >"$s/ctr/config.toml"
+containerd -c "$s/ctr/config.toml" >"$s/ctr/log" 2>&1 &
+undo+=("kill $!")
+for _ in $(seq 100); do ctr -a "$s/ctr/sock" version >/dev/null 2>&1 && break; sleep 0.1; done
+ctr -a "$s/ctr/sock" version >/dev/null 2>&1 ||
+    { fail "containerd: $(tail -3 "$s/ctr/log")"; exit 1; }
+# LXC with Debian's common configuration, as its templates write it (its seccomp list refuses
+# nothing the probe calls, and CAP_SYSLOG is kept), and no network, console or devices to set up.
+printf '%s\n' 'lxc.include = /usr/share/lxc/config/common.conf' "lxc.rootfs.path = dir:$root" \
+    'lxc.autodev = 1' 'lxc.net.0.type = empty' 'lxc.console.path = none' 'lxc.tty.max = 0' \
+    'lxc.pty.max = 0' 'lxc.apparmor.profile = unconfined' >"$s/lxc.conf"
+
+mount -t tracefs nodev /sys/kernel/tracing
+bpftrace -o "$s/queries" -e 'tracepoint:syscalls:sys_enter_syslog { printf("%s enter\n", comm); }
+    tracepoint:syscalls:sys_exit_syslog { printf("%s exit %d\n", comm, args->ret); }' \
+    >/dev/null 2>"$s/bpftrace" &
+tracer=$!
+undo+=("kill $tracer 2>/dev/null")
+for _ in $(seq 100); do grep -qs '^Attaching' "$s/queries" && break; sleep 0.1; done
+grep -qs '^Attaching' "$s/queries" || fail "bpftrace did not start: $(tail -3 "$s/bpftrace")"
+
+# Each case: a label; the policy it loads, or -; which layer refuses the query under it (seccomp,
+# the kernel, or nobody: answered), in exact runs, ROUNDS in a row with a policy; what comes of
+# its policy less syslog; and the command, where $p is the program and $f the policy. Less
+# syslog: killed, by SIGSYS before any output; hidden, status 0 and no output, though LXC's log
+# shows SIGSYS; or the layer that refuses the query in an exact run.
+# shellcheck disable=SC2034 # used by the cases
+{
+    bwrap=(bwrap --ro-bind "$root" /)
+    ctr=(ctr -a "$s/ctr/sock" run --rm --fifo-dir "$s/ctr" --rootfs)
+    lxc=(-P "$s/lxc" -f "$s/lxc.conf" -l INFO -o "$s/lxc.log" -n)
+    nspawn=(systemd-nspawn -q --register=no --keep-unit --console=pipe -D "$root")
+}
+# shellcheck disable=SC2016 # expanded when the case runs
+cases=(
+    'bwrap        bwrap    kernel  killed  ${bwrap[@]} --unshare-all --as-pid-1 --seccomp 3 $p 3<$f'
+    'bwrap-def    -        nobody  -       ${bwrap[@]} $p'
+    'firejail     firejail nobody  killed  firejail --profile=$f $root$p'
+    'firejail-def -        seccomp -       firejail --quiet $root$p'
+    'lxc          lxc      nobody  killed  lxc-execute ${lxc[@]} $n -s lxc.seccomp.profile=$f $p'
+    'lxc-start    lxc      nobody  hidden  lxc-start -F ${lxc[@]} $n -s lxc.seccomp.profile=$f $p'
+    'lxc-def      -        nobody  -       lxc-execute ${lxc[@]} $n $p'
+    'ctr          ctr      kernel  killed  ${ctr[@]} --seccomp --seccomp-profile $f $root $n $p'
+    'ctr-def      -        kernel  -       ${ctr[@]} $root $n $p'
+    'ctr-seccomp  -        seccomp -       ${ctr[@]} --seccomp $root $n $p'
+    'nspawn       nspawn   nobody  seccomp ${nspawn[@]} $(<$f) $p'
+    'nspawn-def   -        seccomp -       ${nspawn[@]} $p'
+)
+# run LABEL POLICY COMMAND: COMMAND on a copy of the probe named LABEL, a container name its own.
+n=0
+run() {
+    # shellcheck disable=SC2034 # used by the case
+    local p=/$1 f=$s/policy/$2
+    n=$((n + 1))
+    [ -x "$root$p" ] || install -m 755 "$probe" "$root$p"
+    eval "$3"
+}
+# bpftrace's events of a copy: seccomp refuses the call before it enters; the kernel, once it
+# has; nobody: it is answered.
+layers=()
+declare -A seen=([seccomp]="exit -1" [kernel]="enter exit -1" [nobody]="enter exit count")
+for case in "${cases[@]}"; do
+    read -r label policy layer less command <<<"$case"
+    count=${ROUNDS:-1}
+    [ "$policy" != - ] || count=1
+    start=$EPOCHREALTIME
+    for round in $(seq "$count"); do
+        expect_done "$label, round $round" run "$label" "$policy" "$command"
+    done
+    time=$(awk "BEGIN { print int(($EPOCHREALTIME - $start) * 1000 / $count) }")
+    [ "$policy" = - ] || echo "$label: $time ms a run"
+    layers+=("$label $layer $count")
+    case $less in
+    -) ;;
+    killed) expect_killed "$label, without syslog" run "$label-less" "$policy-less" "$command" ;;
+    hidden)
+        : >"$s/lxc.log"
+        run "$label-less" "$policy-less" "$command" >"$tmp/out" 2>&1
+        status=$?
+        if [ $status != 0 ] || [ -s "$tmp/out" ] || ! grep -q 'ended on signal .*(31)' "$s/lxc.log"
+        then
+            fail "$label, without syslog: status $status, not 0 with SIGSYS in LXC's log"
+        fi
+        ;;
+    *)
+        expect_done "$label, without syslog" run "$label-less" "$policy-less" "$command"
+        layers+=("$label-less $less 1")
+        ;;
+    esac
+done
+
+# No more than the sandbox needs: each call a list allows beyond the probe's own run (on any
+# architecture) is one without which a command that loads the list fails.
+own=$(jq -r '.architectures[].run[].name' "$runs" | sort -u)
+for policy in lxc firejail; do
+    calls=$({ sed -n 's/^seccomp.keep //p' "$policy" | tr , '\n'
+        sed '1,/^allowlist$/d; /^#/d' "$policy"; } | grep -vxF "$own")
+    for call in $calls; do
+        sed -E "/^$call\$/d; s/,$call\b//" "$policy" >without
+        needed=false
+        for case in "${cases[@]}"; do
+            read -r label used _ _ command <<<"$case"
+            if [ "$used" != "$policy" ] || $needed; then continue; fi
+            # Without some calls (LXC's read, sendto) the sandbox waits for ever.
+            if ! run "$label-m" without "timeout -s KILL 2 $command" >"$tmp/out" 2>&1 ||
+                [ "$(cat "$tmp/out")" != Done. ]; then
+                needed=true
+            fi
+        done
+        $needed || fail "$policy allows $call, which no command that loads it needs"
+    done
+done
+
+sleep 0.5
+kill -INT $tracer && wait $tracer
+for layer in "${layers[@]}"; do
+    read -r label layer count <<<"$layer"
+    events=$(awk -v comm="$label" '$1 == comm { $1 = ""; print }' "$s/queries" |
+        sed -E 's/exit [0-9]+$/exit count/' | xargs)
+    [ "$events" = "$(for _ in $(seq "$count"); do echo "${seen[$layer]}"; done | xargs)" ] ||
+        fail "$label: not refused by $layer in $count runs: bpftrace saw '$events'"
+done
