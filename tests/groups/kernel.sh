@@ -67,6 +67,7 @@ mipsel)
     flavour=4kc-malta console=ttyS0
     machine=(qemu-system-mipsel -M malta -m 256 -vga none)
     ;;
+riscv64) flavour=riscv64 console=ttyS0 machine=(qemu-system-riscv64 -M virt -m 512) ;;
 *) fail "no Debian kernel is set up for $kernel" && exit 1 ;;
 esac
 triplet=$(dpkg-architecture -a"$kernel" -qDEB_HOST_GNU_TYPE 2>/dev/null)
