@@ -11,6 +11,9 @@ shift 2
 arch=$1 triplet=$2 machine=$3
 need "$triplet-g++" "qemu-$machine"
 dir=$BUILD_DIR/foreign/$arch
+# Its groups' directories sit in this one, TMPDIR: the user the unprivileged group runs as must
+# pass through it.
+chmod 711 "$tmp"
 { "$CMAKE_COMMAND" -DSOURCE_DIR="$SOURCE_DIR" -DDIR="$dir" -DARCH="$arch" -DTRIPLET="$triplet" \
     -DMACHINE="$machine" -DCONFIGURE=ON -P "$SOURCE_DIR/cmake/foreign.cmake" &&
     "$(dirname "$CMAKE_COMMAND")/ctest" --test-dir "$dir" --output-on-failure; } \
