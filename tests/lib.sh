@@ -86,7 +86,7 @@ launcher=$SOURCE_DIR/policies/seccomp-launcher.json
 rounds=$(seq "${ROUNDS:-1}")
 # OCI's names for the Debian architectures, with the variant that tells ARM's generations apart.
 declare -A platform=([amd64]=amd64 [arm64]=arm64 [armhf]=arm/v7 [armel]=arm/v5 [i386]=386
-    [ppc64el]=ppc64le [s390x]=s390x [mips64el]=mips64le [mipsel]=mipsle)
+    [ppc64el]=ppc64le [s390x]=s390x [mips64el]=mips64le [mipsel]=mipsle [riscv64]=riscv64)
 
 # own_namespaces: runs this group again in a cgroup, mount and PID namespace of its own, so that
 # every mount an engine makes and every process it starts, daemons included, end with the group.

@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Installs, as root on Debian 12, what building the probe and running every test needs, and only
 # what is missing. Usage: tests/setup.sh [--host]
-#   (none)  every architecture: adds the 8 other musl architectures to dpkg, for their cross
-#           compilers and musl, and says so; the suite then runs with no skip
+#   (none)  every architecture: adds the other musl architectures that this release has to dpkg,
+#           for their cross compilers and musl, and says so; fetches the musl of those it lacks
+#           from the other release into the user's cache (tests/debian.sh); the suite then runs
+#           with no skip
 #   --host  this machine's architecture only: no dpkg architecture is added, and the tests of the
 #           other architectures skip, saying why
 # Survives a mirror that fails some of its package lists mid-sync: it retries, then installs from
@@ -11,6 +13,8 @@
 # naming it.
 # (grep reads from < <(...) here: in a pipe, its early exit would fail the pipe under pipefail.)
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/debian.sh
+. "$(dirname "$0")/debian.sh"
 
 added=()
 die() {
@@ -40,20 +44,56 @@ packages+=(bubblewrap firejail lxc containerd systemd-container)
 # Every other architecture's default build: Debian architecture and cross compiler's triplet.
 foreign=(arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf armel:arm-linux-gnueabi
     i386:i686-linux-gnu ppc64el:powerpc64le-linux-gnu s390x:s390x-linux-gnu
-    mips64el:mips64el-linux-gnuabi64 mipsel:mipsel-linux-gnu)
+    mips64el:mips64el-linux-gnuabi64 mipsel:mipsel-linux-gnu riscv64:riscv64-linux-gnu)
 if $all; then
     # Their builds run under qemu-user, and their kernels (and this machine's) under qemu-system.
     packages+=(qemu-user qemu-system-x86 qemu-system-arm qemu-system-misc qemu-system-mips
         qemu-system-ppc cpio)
     for cross in "${foreign[@]}"; do
         arch=${cross%%:*}
-        packages+=("g++-${cross#*:}" "musl-dev:$arch")
+        packages+=("g++-${cross#*:}")
+        # The musl of an architecture this release lacks comes from the other: see below.
+        [ "$(debian_release "$arch")" = "$debian_host" ] || continue
+        packages+=("musl-dev:$arch")
         grep -qx "$arch" < <(dpkg --print-foreign-architectures) && continue
         echo "setup: adding the dpkg architecture $arch, for its cross compiler and musl"
         dpkg --add-architecture "$arch" || die "cannot add the dpkg architecture $arch"
         added+=("$arch")
     done
 fi
+
+# What this release lacks, from the other release's packages, never installed: each such
+# architecture's musl, fetched into the user's cache and unpacked there, where its cross build
+# (cmake/foreign.cmake) finds it. The kernels this release lacks come the same way, fetched by
+# their kernel test at its first run.
+fetch_other_release() {
+    local cross arch release said
+    for cross in "${foreign[@]}"; do
+        arch=${cross%%:*}
+        release=$(debian_release "$arch")
+        [ "$release" != "$debian_host" ] || continue
+        # A mirror that cannot serve it stops only that architecture's tests, which skip, saying so,
+        # unless an earlier copy stands in.
+        if said=$(debian_musl "$release" "$arch" "${cross#*:}" 2>&1); then
+            echo "setup: $arch: musl from Debian $release: $said"
+        elif [ -f "$debian_cache/musl/$arch/built-using" ]; then
+            echo "setup: $arch: no musl from Debian $release ($said); the copy fetched before," \
+                "$(cat "$debian_cache/musl/$arch/built-using"), stays" >&2
+        else
+            echo "setup: $arch: no musl from Debian $release ($said); its tests will skip" >&2
+        fi
+    done
+    for arch in "$(dpkg --print-architecture)" "${foreign[@]%%:*}"; do
+        release=$(debian_release "$arch-kernel")
+        [ "$release" = "$debian_host" ] ||
+            echo "setup: $arch: its kernel comes from Debian $release, at kernel-$arch's first run"
+    done
+}
+finish() {
+    ! $all || fetch_other_release
+    echo "setup: done"
+    exit 0
+}
 
 missing=()
 for package in "${packages[@]}"; do
@@ -64,12 +104,13 @@ done
 lists=true
 if $all; then
     for arch in "$(dpkg --print-architecture)" "${foreign[@]%%:*}"; do
+        [ "$(debian_release "$arch")" = "$debian_host" ] || continue
         compgen -G "/var/lib/apt/lists/*_binary-${arch}_Packages*" >/dev/null || lists=false
     done
 fi
 if [ ${#missing[@]} -eq 0 ] && $lists; then
     echo "setup: everything is installed already"
-    exit 0
+    finish
 fi
 [ ${#missing[@]} -eq 0 ] ||
     echo "setup: installing ${#missing[@]} packages and what they depend on: ${missing[*]}"
@@ -82,7 +123,7 @@ for try in 1 2 3; do
     echo "setup: some package lists failed to download; trying again in $((try * 5)) s" >&2
     sleep $((try * 5))
 done
-[ ${#missing[@]} -gt 0 ] || { echo "setup: done"; exit 0; }
+[ ${#missing[@]} -gt 0 ] || finish
 unavailable=()
 for package in "${missing[@]}"; do
     grep -q 'Candidate: [^(]' < <(apt-cache policy "$package" 2>/dev/null) ||
@@ -92,4 +133,4 @@ done
     die "no package list offers ${unavailable[*]}: check the apt sources and the network"
 apt-get install -y --no-install-recommends "${missing[@]}" ||
     die "apt-get could not install all of: ${missing[*]} (its messages above say which)"
-echo "setup: done"
+finish

@@ -1,44 +1,37 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The shipped profiles where a kernel enforces them: this architecture's Debian 12 kernel,
-# booted under qemu-system, runs its own build and those of the other ABIs it runs. Each
-# build runs under each profile, under it less each call of the build's whole run, and under
-# a filter of that run alone. The initramfs's /init, kernel-loader.c, makes the runs, shows the
-# kernel's audit records and exits, which panics the kernel and so ends the machine.
+# The shipped profiles where a kernel enforces them: this architecture's Debian kernel, this
+# release's or, where it has none, the other's (tests/debian.sh), booted under qemu-system, runs
+# its own build and those of the other ABIs it runs. Each build runs under each profile, under it
+# less each call of the build's whole run, and under a filter of that run alone. The initramfs's
+# /init, kernel-loader.c, makes the runs, shows the kernel's audit records and exits, which panics
+# the kernel and so ends the machine.
 # Usage: kernel.sh PROBE musl ARCH [OTHER-ARCH...], ARCH's kernel running its build and those
 # of the OTHER-ARCHs.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$1" "$2"
+# shellcheck source=SCRIPTDIR/../debian.sh
+source "$(dirname "$0")/../debian.sh"
 shift 2
-# debian_kernel ARCH FLAVOUR: unpacks into $tmp/boot the kernel image and configuration of the
-# package that Debian's metapackage for FLAVOUR depends on now. The package is fetched once into
-# the user's cache, one fetch at a time, and checked at each use against the hash in apt's index.
+# debian_kernel ARCH FLAVOUR RELEASE: unpacks into $tmp/boot the kernel image and configuration
+# of the package that Debian RELEASE's metapackage for FLAVOUR depends on now or, where the mirror
+# does not serve that package (a security update listed before its files are there), on the
+# metapackage's earlier version that the index still lists: the release's own. Fetched into the
+# user's cache and checked against the index at each use, by tests/debian.sh.
 debian_kernel() {
-    local cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall package fields deb lock fetch
-    # Only that architecture's lists, read without apt's cache: quicker than all of them, and no
-    # file of apt's is rewritten.
-    local apt=(-o APT::Architecture="$1" -o APT::Architectures="$1" -o Dir::Cache::pkgcache=
-        -o Dir::Cache::srcpkgcache=)
-    # The metapackage, which names the current package, and every package of the flavour.
-    fields=$(apt-cache "${apt[@]}" show --no-all-versions "linux-image-$2" "linux-image-[0-9]*-$2" \
-        2>/dev/null)
-    package=$(awk -v RS= -v name="linux-image-$2" '$2 == name' <<<"$fields" |
-        sed -n 's/^Depends:.*\(linux-image-[0-9][^ ,]*\).*/\1/p')
-    [ -n "$package" ] || skip "apt knows no linux-image-$2 for $1 (apt-get update, with $1 added)"
-    fields=$(awk -v RS= -v name="$package" '$2 == name' <<<"$fields")
-    deb=$cache/$(sed -n 's|^Filename: .*/||p' <<<"$fields")
-    mkdir -p "$cache" && exec {lock}>"$deb.lock" && flock "$lock" || skip "cannot lock $deb"
-    if [ ! -f "$deb" ]; then
-        # Downloaded aside, apt checking the hash, and renamed: no one sees a partial file.
-        fetch=$(mktemp -d "$cache/fetch.XXXXXX")
-        undo+=("rm -rf '$fetch'")
-        (cd "$fetch" && apt-get "${apt[@]}" download \
-            "$package=$(sed -n 's/^Version: //p' <<<"$fields")") >"$tmp/apt" 2>&1 &&
-            mv "$fetch"/*.deb "$deb" || skip "cannot fetch: $(tail -1 "$tmp/apt")"
-    fi
-    exec {lock}>&-
-    sha256sum -c --quiet <<<"$(sed -n 's/^SHA256: //p' <<<"$fields")  $deb" ||
-        { fail "$deb is not the archive's: delete it to fetch it again"; return 1; }
+    local package deb='' apt=()
+    debian_apt "$3" "$1" 2>"$tmp/apt" || skip "$1's kernel: $(cat "$tmp/apt")"
+    # The metapackage's versions, newest first, each naming its kernel's package.
+    for package in $(apt-cache "${apt[@]}" show "linux-image-$2" 2>/dev/null |
+        sed -n 's/^Depends:.*\(linux-image-[0-9][^ ,]*\).*/\1/p' | awk '!seen[$0]++'); do
+        deb=$(debian_fetch "$package" 2>>"$tmp/apt") && break
+        [ $? -ne 2 ] || { fail "$(tail -1 "$tmp/apt")"; return 1; }
+    done
+    [ -n "$deb" ] || skip "no Debian $3 kernel for $1, linux-image-$2: $(tail -1 "$tmp/apt" |
+        grep . || echo "apt knows none (apt-get update, with $1 added)")"
+    echo "$1: Debian $3's ${deb##*/}"
+    package=${deb##*/}
+    package=${package%%_*}
     # The two files sit at the front of the package: tar stops there.
     dpkg-deb --fsys-tarfile "$deb" 2>/dev/null | tar -x -C "$tmp" --wildcards --occurrence \
         "./boot/config-${package#linux-image-}" "./boot/vmlinu?-${package#linux-image-}"
@@ -74,6 +67,7 @@ mipsel)
     flavour=4kc-malta console=ttyS0
     machine=(qemu-system-mipsel -M malta -m 256 -vga none)
     ;;
+riscv64) flavour=riscv64 console=ttyS0 machine=(qemu-system-riscv64 -M virt -m 512) ;;
 *) fail "no Debian kernel is set up for $kernel" && exit 1 ;;
 esac
 triplet=$(dpkg-architecture -a"$kernel" -qDEB_HOST_GNU_TYPE 2>/dev/null)
@@ -161,7 +155,7 @@ EOF
 cat "$tmp/runs" >>"$tmp/root/runs"
 (cd "$tmp/root" && find . | cpio -o -H newc -R 0:0 --quiet >"$tmp/initrd") ||
     { fail "the initramfs cannot be made"; exit 1; }
-debian_kernel "$kernel" "$flavour" || exit 1
+debian_kernel "$kernel" "$flavour" "$(debian_release "$kernel-kernel")" || exit 1
 # Every record kept in the log, none lost to a queue without a daemon; on the console only the
 # loader's lines, which a kernel message could otherwise split; and the crypto self-tests, a
 # second of an emulated boot, left out.

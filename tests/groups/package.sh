@@ -9,7 +9,7 @@ deb=$BUILD_DIR/linux-syslog-syscall_${VERSION}_$ARCH.deb
 expect_reproducible package "$deb"
 # The libc version that the dynamic build depends on is the build machine's to compute.
 fields=$(dpkg-deb -f "$deb" Package Version Architecture Section Priority Depends Built-Using |
-    sed -E 's/^(Depends: libc6|Built-Using: musl) \((>=|=) [0-9.+~-]*\)$/\1/')
+    sed -E 's/^(Depends: libc6|Built-Using: musl) \((>=|=) [0-9][0-9A-Za-z.+~:-]*\)$/\1/')
 expected=("Package: linux-syslog-syscall" "Version: $VERSION" "Section: utils"
     "Architecture: $ARCH" "Priority: optional")
 [ "$build" = dynamic ] && expected+=("Depends: libc6")

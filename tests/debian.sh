@@ -1,0 +1,146 @@
+# shellcheck shell=bash
+# SPDX-License-Identifier: MIT
+# Debian's packages from either release, for the pieces that this machine's release lacks: read
+# from that release's own index through an apt configuration of their own in the cache, fetched
+# into the cache, checked there against the index at each use, and never installed (another
+# release's musl would clash with this one's: musl-dev is Multi-Arch: same, one version for every
+# architecture). Sourced by tests/setup.sh and the foreign and kernel groups; needs bash.
+
+# The user's cache, also where HOME is unset (~ then comes from the password database).
+debian_cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall
+# The mirrors this machine's apt uses (awk reads apt's whole answer: pipefail), or Debian's own.
+# shellcheck disable=SC2016 # apt's fields, not the shell's
+debian_mirrors=$(apt-get indextargets --format '$(REPO_URI)' 2>/dev/null |
+    awk '/\/debian\/$/ && !main { main = $0 } /\/debian-security\/$/ && !security { security = $0 }
+        END { print main, security }') || true
+read -r debian_mirror debian_security <<<"$debian_mirrors"
+debian_mirror=${debian_mirror:-http://deb.debian.org/debian/}
+debian_security=${debian_security:-http://deb.debian.org/debian-security/}
+declare -A debian_codename=([12]=bookworm [13]=trixie)
+# This machine's release, by its major version.
+# shellcheck source=/dev/null
+debian_host=$(. /etc/os-release && echo "${VERSION_ID%%.*}")
+# What each release lacks, by Debian architecture: its musl and kernels (Debian 12's archive has
+# no riscv64; Debian 13 dropped mips64el and mipsel), or only its kernel (Debian 13 builds no
+# i386 kernel; Debian 12's 686 kernel stands in, so that the 32-bit build still meets a 32-bit
+# kernel). These come from the other release.
+declare -A debian_lacks=([12]="riscv64 riscv64-kernel"
+    [13]="mips64el mips64el-kernel mipsel mipsel-kernel i386-kernel")
+
+# debian_release PIECE: the release whose packages give PIECE, an architecture's musl (ARCH) or
+# kernel (ARCH-kernel): this machine's, unless it lacks it.
+debian_release() {
+    [[ " ${debian_lacks[$debian_host]:-} " == *" $1 "* ]] || { echo "$debian_host"; return; }
+    local release
+    for release in "${!debian_codename[@]}"; do
+        [ "$release" = "$debian_host" ] || { echo "$release"; return; }
+    done
+}
+
+# debian_apt RELEASE ARCH: sets the array apt to the options under which apt reads RELEASE's
+# index of ARCH alone: this machine's own package lists for its own release; for the other, lists
+# of their own in the cache, with no package installed and no preference of this machine's,
+# downloaded when missing or, with a third argument "update", again.
+debian_apt() {
+    local release=$1 arch=$2 dir
+    apt=(-o APT::Architecture="$arch" -o APT::Architectures="$arch" -o Dir::Cache::pkgcache=
+        -o Dir::Cache::srcpkgcache=)
+    [ "$release" != "$debian_host" ] || return 0
+    if [ -z "${debian_codename[$release]:-}" ]; then
+        echo "Debian $release is not known" >&2
+        return 1
+    fi
+    dir=$debian_cache/apt/${debian_codename[$release]}-$arch
+    apt+=(-o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts="$dir/none"
+        -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts="$dir/none"
+        -o Dir::State="$dir" -o Dir::State::Lists="$dir/lists" -o Dir::State::status=/dev/null
+        -o Dir::Cache="$dir")
+    mkdir -p "$dir/none" "$dir/lists/partial" "$dir/archives/partial" || return 1
+    # The release, its updates and its security updates, as a Debian system lists them.
+    local suite=${debian_codename[$release]}
+    printf "deb [arch=%s] %s main\n" "$arch" "$debian_mirror $suite" "$arch" \
+        "$debian_mirror $suite-updates" "$arch" "$debian_security $suite-security" \
+        >"$dir/sources.list"
+    # One update at a time: groups that start together share the lists. A suite whose list fails
+    # (a mirror mid-sync) is left out, as apt leaves it out; no list at all is an error.
+    if [ "${3:-}" = update ] || ! compgen -G "$dir/lists/*_Packages*" >/dev/null; then
+        flock "$dir/update.lock" apt-get -q "${apt[@]}" update >"$dir/update.log" 2>&1
+    fi
+    compgen -G "$dir/lists/*_Packages*" >/dev/null || {
+        echo "no Debian $release index of $arch from $debian_mirror: $(grep '^[WE]:' \
+            "$dir/update.log" | tail -1)" >&2
+        return 1
+    }
+}
+
+# debian_fetch PACKAGE: the path of PACKAGE's .deb in the cache, of the newest version that the
+# index in "${apt[@]}" offers and the mirror serves: an older one where a newer cannot be had
+# (a suite whose index names files the mirror does not hold). Fetched once, one fetch at a time,
+# and checked at each use against the index's hash: status 2 if it fails that check.
+debian_fetch() {
+    local fields version deb lock fetch tried=()
+    # What a fetch killed mid-way left behind (one still running is younger).
+    find "$debian_cache" -maxdepth 1 -name 'fetch.*' -mmin +60 -exec rm -rf {} + 2>/dev/null
+    fields=$(apt-cache "${apt[@]}" show "$1" 2>/dev/null)
+    local entry
+    while read -r version; do
+        entry=$(awk -v RS= -v version="$version" 'index($0 "\n", "\nVersion: " version "\n")' \
+            <<<"$fields")
+        deb=$debian_cache/$(sed -n 's|^Filename: .*/||p' <<<"$entry")
+        if ! mkdir -p "$debian_cache" || ! exec {lock}>"$deb.lock" || ! flock "$lock"; then
+            echo "cannot lock $deb" >&2
+            return 1
+        fi
+        if [ ! -f "$deb" ]; then
+            # Downloaded aside, apt checking the hash, and renamed: no one sees a partial file.
+            fetch=$(mktemp -d "$debian_cache/fetch.XXXXXX")
+            (cd "$fetch" && apt-get "${apt[@]}" download "$1=$version" </dev/null) >"$fetch/log" \
+                2>&1 &&
+                mv "$fetch"/*.deb "$deb" || tried+=("$version: $(grep -v '^Get:' "$fetch/log" |
+                    tail -1)")
+            rm -rf "$fetch"
+        fi
+        exec {lock}>&-
+        [ -f "$deb" ] || continue
+        sha256sum -c --quiet <<<"$(sed -n 's/^SHA256: //p' <<<"$entry")  $deb" >/dev/null 2>&1 ||
+            { echo "$deb is not the archive's: delete it to fetch it again" >&2; return 2; }
+        echo "$deb"
+        return 0
+    done < <(sed -n 's/^Version: //p' <<<"$fields")
+    if [ ${#tried[@]} -eq 0 ]; then
+        echo "no index offers $1" >&2
+    else
+        echo "the mirror serves no version of $1 (${tried[*]})" >&2
+    fi
+    return 1
+}
+
+# debian_musl RELEASE ARCH TRIPLET: RELEASE's musl for ARCH, musl-dev and musl, unpacked into the
+# cache's musl/ARCH, where cmake/foreign.cmake finds it, again only when a newer version comes;
+# prints its source and where it is. TRIPLET-objcopy, of ARCH's cross compiler, strips it.
+debian_musl() {
+    local apt=() package deb debs=() root=$debian_cache/musl/$2 source file
+    debian_apt "$1" "$2" update || return 1
+    for package in musl-dev musl; do
+        deb=$(debian_fetch "$package") || return 1
+        debs+=("$deb")
+    done
+    # shellcheck disable=SC2016 # dpkg's fields, not the shell's
+    source=$(dpkg-deb -W --showformat='${source:Package} (= ${source:Version})' "${debs[0]}")
+    if [ "$(cat "$root/built-using" 2>/dev/null)" != "$source" ]; then
+        rm -rf "$root.new"
+        mkdir -p "$root.new" || return 1
+        for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root.new" || return 1; done
+        # gcc 14 (Debian 13's) gives the start files, and could give libc.a, DWARF 5 debug
+        # sections whose ULEB128 relocations crash Debian 12's linker (binutils 2.40); the
+        # probe's link needs no debugging information from them.
+        for file in "$root.new/usr/lib/"*-musl*/{*.o,libc.a}; do
+            "$3-objcopy" --strip-debug "$file" || return 1
+        done
+        # The package's Built-Using names musl's source, which dpkg cannot tell for this copy.
+        echo "$source" >"$root.new/built-using"
+        rm -rf "$root"
+        mv "$root.new" "$root" || return 1
+    fi
+    echo "$source, unpacked into $root"
+}
