@@ -8,14 +8,13 @@
 
 # The user's cache, also where HOME is unset (~ then comes from the password database).
 debian_cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall
-# The mirrors this machine's apt uses (awk reads apt's whole answer: pipefail), or Debian's own.
+# The mirrors this machine's apt uses, for the archive and its security updates (awk reads apt's
+# whole answer: pipefail); the other release comes from the same.
 # shellcheck disable=SC2016 # apt's fields, not the shell's
 debian_mirrors=$(apt-get indextargets --format '$(REPO_URI)' 2>/dev/null |
     awk '/\/debian\/$/ && !main { main = $0 } /\/debian-security\/$/ && !security { security = $0 }
         END { print main, security }') || true
 read -r debian_mirror debian_security <<<"$debian_mirrors"
-debian_mirror=${debian_mirror:-http://deb.debian.org/debian/}
-debian_security=${debian_security:-http://deb.debian.org/debian-security/}
 declare -A debian_codename=([12]=bookworm [13]=trixie)
 # This machine's release, by its major version.
 # shellcheck source=/dev/null
@@ -50,6 +49,10 @@ debian_apt() {
         echo "Debian $release is not known" >&2
         return 1
     fi
+    if [ -z "$debian_mirror" ]; then
+        echo "apt's sources name no Debian mirror (a URI ending in /debian/)" >&2
+        return 1
+    fi
     dir=$debian_cache/apt/${debian_codename[$release]}-$arch
     apt+=(-o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts="$dir/none"
         -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts="$dir/none"
@@ -58,9 +61,12 @@ debian_apt() {
     mkdir -p "$dir/none" "$dir/lists/partial" "$dir/archives/partial" || return 1
     # The release, its updates and its security updates, as a Debian system lists them.
     local suite=${debian_codename[$release]}
-    printf "deb [arch=%s] %s main\n" "$arch" "$debian_mirror $suite" "$arch" \
-        "$debian_mirror $suite-updates" "$arch" "$debian_security $suite-security" \
-        >"$dir/sources.list"
+    {
+        printf "deb [arch=%s] %s main\n" "$arch" "$debian_mirror $suite" "$arch" \
+            "$debian_mirror $suite-updates"
+        [ -z "$debian_security" ] ||
+            printf "deb [arch=%s] %s main\n" "$arch" "$debian_security $suite-security"
+    } >"$dir/sources.list"
     # One update at a time: groups that start together share the lists. A suite whose list fails
     # (a mirror mid-sync) is left out, as apt leaves it out; no list at all is an error.
     if [ "${3:-}" = update ] || ! compgen -G "$dir/lists/*_Packages*" >/dev/null; then
