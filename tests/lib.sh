@@ -155,8 +155,9 @@ podman_store() {
         'events_logger = "file"' >"$tmp/containers.conf"
     echo 'unqualified-search-registries = []' >"$tmp/registries.conf"
     mkdir "$tmp/podman"
+    # podman 5 warns on standard error, where the probe's output goes, of every use of cgroup v1.
     export CONTAINERS_CONF=$tmp/containers.conf CONTAINERS_REGISTRIES_CONF=$tmp/registries.conf \
-        TMPDIR=$tmp/podman
+        TMPDIR=$tmp/podman PODMAN_IGNORE_CGROUPSV1_WARNING=1
     pm() {
         podman --root "$tmp/podman/root" --runroot /run/podman --tmpdir /run/libpod \
             --storage-driver vfs --network-config-dir "$tmp/podman/networks" "$@"
