@@ -102,4 +102,5 @@ if [ "$(cat "$dir/index" 2>/dev/null)" != "$now" ]; then
     echo "$now" >"$dir/index"
 fi
 echo "release: the suite in Debian $release ($suite), in $root"
-enter sh -c 'cd /src && tests/setup.sh && apt-get clean && exec "$@"' sh "${command[@]}"
+enter sh -c 'cd /src && tests/setup.sh && apt-get clean && echo "release: $(($(date +%s) - $1)) s" \
+    "to enter and set up" && shift && exec "$@"' sh "$(date +%s)" "${command[@]}"
