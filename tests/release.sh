@@ -63,7 +63,7 @@ if [ ! -x "$root/usr/bin/apt-get" ]; then
     echo "release: the root took $((SECONDS - start)) s, $(du -sh "$root" | cut -f1)"
     echo "$now" >"$dir/index"
 fi
-mkdir -p "$root/src" "$root/root/.cache/linux-syslog-syscall"
+mkdir -p "$root/src" "$root/.old" "$root/root/.cache/linux-syslog-syscall"
 touch "$root/etc/resolv.conf"
 
 # enter COMMAND...: COMMAND as root in the root, with this machine's /sys and /dev, a /proc and a
@@ -90,8 +90,14 @@ enter() {
         else
             tar -C "$source" --exclude="./build*" -c . | tar -x -C "$root/src"
         fi
-        exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-            LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" ROUNDS="${ROUNDS:-1}" "$@"
+        # The root becomes the root of the namespace, and the root of this machine goes: under
+        # chroot, a root other than that of its mount namespace, no process may make a user
+        # namespace, as bwrap does.
+        cd "$root"
+        pivot_root . .old
+        umount -l /.old
+        exec /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+            TERM="${TERM:-dumb}" CI="${CI:-}" ROUNDS="${ROUNDS:-1}" "$@"
     ' enter "$root" "$cache" "$source" "$@"
 }
 
