@@ -3,8 +3,20 @@
 # The test command: configures, builds and tests the three builds (musl, static glibc, dynamic),
 # then names every test that skipped and why, so that a pass with skips is not taken for a full
 # one. Exit status 0 only if every build and every test that ran passed.
+# Usage: tests/run.sh [--release RELEASE]: with the number of another supported Debian release
+# than this machine's, the same in a root of that release (tests/release.sh).
 set -u
 cd "$(dirname "$0")/.." || exit 1
+case ${1:-} in
+"") ;;
+--release)
+    [ "${2:-}" = "$(. /etc/os-release && echo "$VERSION_ID")" ] || exec tests/release.sh "${2:-}"
+    ;;
+*)
+    echo "usage: $0 [--release RELEASE]" >&2
+    exit 2
+    ;;
+esac
 started=$(mktemp)
 trap 'rm -f "$started"' EXIT
 status=0

@@ -1,26 +1,39 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs, as root on Debian 12, what building the probe and running every test needs, and only
-# what is missing. Usage: tests/setup.sh [--host]
+# Installs, as root on Debian 12 or 13, that release's packages for building the probe and running
+# every test, and only what is missing. Usage: tests/setup.sh [--host]
 #   (none)  every architecture: adds the other musl architectures that this release has to dpkg,
 #           for their cross compilers and musl, and says so; fetches the musl of those it lacks
 #           from the other release into the user's cache (tests/debian.sh); the suite then runs
 #           with no skip
 #   --host  this machine's architecture only: no dpkg architecture is added, and the tests of the
 #           other architectures skip, saying why
-# Survives a mirror that fails some of its package lists mid-sync: it retries, then installs from
-# the lists that did download, and fails only when a needed package truly cannot be installed,
-# naming it.
+# On a release it does not know it changes nothing. Should it stop part-way, it removes the dpkg
+# architectures it added. Survives a mirror that fails some of its package lists mid-sync: it
+# retries, then installs from the lists that did download, and fails only when a needed package
+# truly cannot be installed, naming it.
 # (grep reads from < <(...) here: in a pipe, its early exit would fail the pipe under pipefail.)
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/debian.sh
 . "$(dirname "$0")/debian.sh"
 
 added=()
+# Whatever stops the set-up after it added a dpkg architecture, that architecture goes again.
+take_back() {
+    local arch
+    for arch in "${added[@]}"; do
+        if dpkg --remove-architecture "$arch"; then
+            echo "setup: removed the dpkg architecture $arch, which this run had added" >&2
+        else
+            echo "setup: the dpkg architecture $arch stays: remove its packages, then" \
+                "dpkg --remove-architecture $arch" >&2
+        fi
+    done
+}
+trap '[ $? -eq 0 ] || take_back' EXIT
+trap 'exit 1' HUP INT TERM
 die() {
     echo "setup: $*" >&2
-    [ ${#added[@]} -eq 0 ] || echo "setup: this run added the dpkg architectures ${added[*]};" \
-        "they stay (dpkg --remove-architecture ARCH takes one back)" >&2
     exit 1
 }
 all=true
@@ -33,12 +46,25 @@ case ${1:-} in
     ;;
 esac
 [ "$(id -u)" -eq 0 ] || die "run as root (for instance: sudo $0 ${1:-})"
-command -v apt-get >/dev/null || die "apt-get not found: this set-up is for Debian 12"
+command -v apt-get >/dev/null || die "apt-get not found: this set-up is for Debian 12 and 13"
+# The release decides the package names and which architectures its archive has.
+release=$(. /etc/os-release 2>/dev/null && [ "${ID:-}" = debian ] && echo "${VERSION_ID:-}") ||
+    true
+case $release in
+12 | 13) echo "setup: Debian $release" ;;
+*)
+    die "this set-up knows Debian 12 and 13, not $(. /etc/os-release 2>/dev/null &&
+        echo "${PRETTY_NAME:-}" || echo "this system (no /etc/os-release)"); nothing was changed"
+    ;;
+esac
 
-# The build; the tests on this machine (tools, policies, image, engines).
+# The build; the tests on this machine (tools, policies, image, engines); the other release's
+# root (mmdebstrap, curl), in which .ci/run runs the suite again.
 packages=(g++ cmake ninja-build musl-dev
     strace util-linux binutils groff-base file dpkg-dev lintian jq python3 python3-seccomp auditd
-    umoci skopeo crun runc podman catatonit docker.io docker-registry bpftrace)
+    umoci skopeo crun runc podman catatonit docker.io docker-registry bpftrace mmdebstrap curl)
+# Debian 13's docker.io only recommends its client.
+[ "$release" = 12 ] || packages+=(docker-cli)
 # The sandboxes group's sandboxes and containerd (python3-seccomp, above, builds bubblewrap's BPF).
 packages+=(bubblewrap firejail lxc containerd systemd-container)
 # Every other architecture's default build: Debian architecture and cross compiler's triplet.

@@ -7,9 +7,11 @@ source "$(dirname "$0")/../lib.sh" "$@"
 need dpkg-deb lintian
 deb=$BUILD_DIR/linux-syslog-syscall_${VERSION}_$ARCH.deb
 expect_reproducible package "$deb"
-# The libc version that the dynamic build depends on is the build machine's to compute.
+# The libc version that the dynamic build depends on is the build machine's to compute, and may
+# be any Debian version: an epoch, letters, ~ and + (Debian 13's musl: 1.2.5-3.1~deb13u1).
+version='([0-9]+:)?[0-9]([A-Za-z0-9.+~-]*[A-Za-z0-9.+~])?'
 fields=$(dpkg-deb -f "$deb" Package Version Architecture Section Priority Depends Built-Using |
-    sed -E 's/^(Depends: libc6|Built-Using: musl) \((>=|=) [0-9][0-9A-Za-z.+~:-]*\)$/\1/')
+    sed -E "s/^(Depends: libc6|Built-Using: musl) \((>=|=) $version\)\$/\1/")
 expected=("Package: linux-syslog-syscall" "Version: $VERSION" "Section: utils"
     "Architecture: $ARCH" "Priority: optional")
 [ "$build" = dynamic ] && expected+=("Depends: libc6")

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# tests/setup.sh's choices on each release, with /etc/os-release, dpkg and apt stood in for, so
+# that nothing is added or installed: on a release it does not know it changes nothing; it adds
+# to dpkg only the architectures the release's archive has; stopped part-way, it removes those it
+# added and no other.
+# shellcheck source=SCRIPTDIR/../lib.sh
+source "$(dirname "$0")/../lib.sh" "$@"
+need_root
+need unshare
+unshare -m true 2>/dev/null || skip "no mount namespace here: $(unshare -m true 2>&1)"
+# Only these tools and the stand-ins below are on the set-up's PATH: any other command it runs is
+# not found, and fails the case, rather than reaching the machine.
+mkdir "$tmp/bin"
+for tool in awk cat dirname find flock grep mkdir sed sleep tail; do
+    ln -s "$(command -v "$tool")" "$tmp/bin/$tool"
+done
+# What it would fetch from the other release goes to a cache of the group's own.
+export XDG_CACHE_HOME=$tmp/cache
+# Each stand-in logs its call; dpkg keeps the foreign architectures in $tmp/foreign; apt-cache
+# offers every package but those in $tmp/unoffered; apt-get install exits $tmp/install's status.
+stand_in() { printf '#!/bin/bash\necho "%s $*" >>"%s/calls"\n%s\n' "$1" "$tmp" "$2" >"$tmp/bin/$1"; }
+printf '#!/bin/sh\necho 0\n' >"$tmp/bin/id"
+stand_in dpkg-query 'exit 1'
+stand_in dpkg 'case $1 in
+--print-architecture) echo amd64 ;;
+--print-foreign-architectures) cat '"$tmp"'/foreign ;;
+--add-architecture) echo "$2" >>'"$tmp"'/foreign ;;
+--remove-architecture) grep -vx "$2" '"$tmp"'/foreign >'"$tmp"'/left; cat '"$tmp"'/left >'"$tmp"'/foreign ;;
+esac'
+stand_in apt-cache 'grep -qx "$2" '"$tmp"'/unoffered && echo "  Candidate: (none)" || echo "  Candidate: 1"'
+stand_in apt-get '[ "$1" != install ] || exit "$(cat '"$tmp"'/install)"'
+chmod +x "$tmp"/bin/*
+
+foreign12="arm64 armhf armel i386 ppc64el s390x mips64el mipsel"
+foreign13="arm64 armhf armel i386 ppc64el s390x riscv64"
+# LABEL|ID VERSION_ID|ARGUMENT|FOREIGN BEFORE|UNOFFERED|INSTALL STATUS|STATUS|FOREIGN AFTER|
+# INSTALLS: packages the install must name, !PACKAGE one it must not, - no install at all, none
+# no call of dpkg or apt but to read apt's sources, and a word on the releases it knows.
+cases="unknown release|debian 99||arm64||0|1|arm64|none
+another distribution|ubuntu 24.04||||0|1||none
+Debian 12|debian 12||arm64||0|0|$foreign12|docker.io musl-dev:mipsel g++-riscv64-linux-gnu !musl-dev:riscv64 !docker-cli
+Debian 12, one package not offered|debian 12||arm64|musl-dev:s390x|0|1|arm64|-
+Debian 13|debian 13||||0|0|$foreign13|docker-cli g++-mipsel-linux-gnu !musl-dev:mipsel
+Debian 13, apt-get failing|debian 13||i386||100|1|i386|docker-cli musl-dev:arm64
+Debian 13, this machine's only|debian 13|--host|||0|0||docker-cli !musl-dev:arm64"
+while IFS='|' read -r label release argument before unoffered install status after installs; do
+    read -r id version <<<"$release"
+    printf 'ID=%s\nVERSION_ID="%s"\nPRETTY_NAME="%s"\n' "$id" "$version" "$label" >"$tmp/os-release"
+    printf '%s\n' $before >"$tmp/foreign"
+    echo "$unoffered" >"$tmp/unoffered"
+    echo "$install" >"$tmp/install"
+    : >"$tmp/calls"
+    # The release file bound over the machine's in a mount namespace of the case's own.
+    unshare -m --propagation private /bin/sh -c 'mount --bind "$0" /etc/os-release &&
+        PATH=$1 exec /bin/bash "$2" $3' "$tmp/os-release" "$tmp/bin" "$SOURCE_DIR/tests/setup.sh" \
+        "$argument" >"$tmp/out" 2>&1
+    result=$?
+    [ "$result" = "$status" ] || fail "$label: status $result, not $status: $(tail -3 "$tmp/out")"
+    [ "$(sort "$tmp/foreign" | xargs)" = "$(printf '%s\n' $after | sort | xargs)" ] ||
+        fail "$label: the foreign architectures after it are '$(xargs <"$tmp/foreign")', not '$after'"
+    installed=$(grep '^apt-get install ' "$tmp/calls")
+    for package in $installs; do
+        case $package in
+        -) [ -z "$installed" ] || fail "$label: it installed: $installed" ;;
+        none)
+            ! grep -v '^apt-get indextargets ' "$tmp/calls" | grep . ||
+                fail "$label: it ran dpkg or apt"
+            grep -q 'knows Debian 12 and 13' "$tmp/out" || fail "$label: it said $(cat "$tmp/out")"
+            ;;
+        !*) [[ "$installed " != *" ${package#!} "* ]] || fail "$label: it installed ${package#!}" ;;
+        *) [[ "$installed " == *" $package "* ]] || fail "$label: $package not in: $installed" ;;
+        esac
+    done
+done <<<"$cases"
