@@ -19,13 +19,17 @@ declare -A codename=([12]=bookworm [13]=trixie)
     exit 2
 }
 suite=${codename[$release]}
-mirror=${MIRROR:-http://deb.debian.org/debian}
-security=${SECURITY_MIRROR:-http://deb.debian.org/debian-security}
+# The mirrors this machine's apt uses.
+# shellcheck source=SCRIPTDIR/debian.sh
+source "$source/tests/debian.sh"
+mirror=${debian_mirror%/} security=${debian_security%/}
 die() {
     echo "release: $*" >&2
     exit 1
 }
 [ "$(id -u)" -eq 0 ] || die "run as root: the root is entered with chroot and namespaces"
+[ -n "$mirror" ] && [ -n "$security" ] ||
+    die "apt's sources name no Debian mirror and security mirror for the other release to use"
 command -v mmdebstrap >/dev/null || die "mmdebstrap is not installed (tests/setup.sh installs it)"
 cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall
 dir=$cache/debian-$release
