@@ -13,23 +13,29 @@ source "$(dirname "$0")/../lib.sh" "$1" "$2"
 # shellcheck source=SCRIPTDIR/../debian.sh
 source "$(dirname "$0")/../debian.sh"
 shift 2
-# debian_kernel ARCH FLAVOUR RELEASE: unpacks into $tmp/boot the kernel image and configuration
-# of the package that Debian RELEASE's metapackage for FLAVOUR depends on now or, where the mirror
-# does not serve that package (a security update listed before its files are there), on the
-# metapackage's earlier version that the index still lists: the release's own. Fetched into the
-# user's cache and checked against the index at each use, by tests/debian.sh.
+# debian_kernel ARCH FLAVOUR RELEASE...: unpacks into $tmp/boot the kernel image and configuration
+# of the package that the first RELEASE's metapackage for FLAVOUR depends on now or, where the
+# mirror does not serve that package (a security update listed before its files are there), on
+# the metapackage's earlier version that the index still lists; where the mirror serves none of
+# that release's, the next RELEASE's, saying so. Fetched into the user's cache and checked against
+# the index at each use, by tests/debian.sh.
 debian_kernel() {
-    local package deb='' apt=()
-    debian_apt "$3" "$1" 2>"$tmp/apt" || skip "$1's kernel: $(cat "$tmp/apt")"
-    # The metapackage's versions, newest first, each naming its kernel's package.
-    for package in $(apt-cache "${apt[@]}" show "linux-image-$2" 2>/dev/null |
-        sed -n 's/^Depends:.*\(linux-image-[0-9][^ ,]*\).*/\1/p' | awk '!seen[$0]++'); do
-        deb=$(debian_fetch "$package" 2>>"$tmp/apt") && break
-        [ $? -ne 2 ] || { fail "$(tail -1 "$tmp/apt")"; return 1; }
+    local arch=$1 flavour=$2 release package deb='' apt=()
+    shift 2
+    for release in "$@"; do
+        debian_apt "$release" "$arch" 2>>"$tmp/apt" || continue
+        # The metapackage's versions, newest first, each naming its kernel's package.
+        for package in $(apt-cache "${apt[@]}" show "linux-image-$flavour" 2>/dev/null |
+            sed -n 's/^Depends:.*\(linux-image-[0-9][^ ,]*\).*/\1/p' | awk '!seen[$0]++'); do
+            deb=$(debian_fetch "$package" 2>>"$tmp/apt") && break 2
+            [ $? -ne 2 ] || { fail "$(tail -1 "$tmp/apt")"; return 1; }
+        done
+        echo "$arch: no kernel of Debian $release to be had: $(tail -1 "$tmp/apt" | grep . ||
+            echo "apt knows none")"
     done
-    [ -n "$deb" ] || skip "no Debian $3 kernel for $1, linux-image-$2: $(tail -1 "$tmp/apt" |
-        grep . || echo "apt knows none (apt-get update, with $1 added)")"
-    echo "$1: Debian $3's ${deb##*/}"
+    [ -n "$deb" ] || skip "no Debian $* kernel for $arch, linux-image-$flavour: $(tail -1 \
+        "$tmp/apt" | grep . || echo "apt knows none (apt-get update, with $arch added)")"
+    echo "$arch: Debian $release's ${deb##*/}"
     package=${deb##*/}
     package=${package%%_*}
     # The two files sit at the front of the package: tar stops there.
@@ -155,7 +161,12 @@ EOF
 cat "$tmp/runs" >>"$tmp/root/runs"
 (cd "$tmp/root" && find . | cpio -o -H newc -R 0:0 --quiet >"$tmp/initrd") ||
     { fail "the initramfs cannot be made"; exit 1; }
-debian_kernel "$kernel" "$flavour" "$(debian_release "$kernel-kernel")" || exit 1
+# This release's kernel, or the other's where it has none or the mirror serves none of its own.
+releases=("$(debian_release "$kernel-kernel")")
+for release in "${!debian_codename[@]}"; do
+    [ "$release" = "${releases[0]}" ] || releases+=("$release")
+done
+debian_kernel "$kernel" "$flavour" "${releases[@]}" || exit 1
 # Every record kept in the log, none lost to a queue without a daemon; on the console only the
 # loader's lines, which a kernel message could otherwise split; and the crypto self-tests, a
 # second of an emulated boot, left out.
