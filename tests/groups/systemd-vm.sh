@@ -85,6 +85,7 @@ expect_killed_unit() {
 }
 
 if [ -n "${VM_GUEST:-}" ]; then
+    result started "$(cut -d' ' -f1 /proc/uptime) s after the kernel"
     result pid1 "$(cat /proc/1/comm)"
     result cgroupfs "$(stat -fc %T /sys/fs/cgroup)"
     for engine in podman kube docker; do check "$engine" engine_group "$engine"; done
