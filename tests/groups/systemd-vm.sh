@@ -98,7 +98,7 @@ fi
 # The host's side: the image, a drive with the tests and this build's probe and image, the boot.
 need_root
 [ "$ARCH" = amd64 ] || skip "the machine is an x86-64 one; this build is $ARCH"
-need qemu-system-x86_64 mmdebstrap mkfs.ext4 timeout flock
+need qemu-system-x86_64 mkfs.ext4 timeout flock
 [ -f "$image" ] || skip "no image at $image: the image group builds it"
 cache=${XDG_CACHE_HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)/.cache}/linux-syslog-syscall
 images=$cache/vm-$release
@@ -124,6 +124,7 @@ vm_image() {
 }
 build_image() {
     local root=$tmp/root start=$EPOCHREALTIME
+    need mmdebstrap
     [ -n "$(ls "$images/debs")" ] || echo "building the machine's root: a first build downloads" \
         "about 250 MB of Debian $release's packages into $images/debs and keeps an image of 1 GB"
     # The initramfs with only the modules that find the root, and the first-boot services that
