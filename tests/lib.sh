@@ -91,48 +91,81 @@ declare -A platform=([amd64]=amd64 [arm64]=arm64 [armhf]=arm/v7 [armel]=arm/v5 [
 
 # own_namespaces: runs this group again in a cgroup, mount and PID namespace of its own, so that
 # every mount an engine makes and every process it starts, daemons included, end with the group.
-# There /run is empty, /var/lib read-only, each cgroup hierarchy's root is a cgroup of the group's
-# own, removed afterwards, and crun sees no cgroup v2 mount (it refuses this hybrid layout).
-hierarchies() { awk '$3 == "cgroup" { print $2, $4 }' /proc/self/mounts; }
+# There /run is empty, /var/lib read-only, and each cgroup hierarchy's root is a cgroup of the
+# group's own, removed afterwards: on a hybrid host each v1 hierarchy, with no cgroup v2 mount
+# beside them (crun refuses that layout); on a pure cgroup v2 host, the v2 one.
+hierarchies() {
+    awk '$3 == "cgroup" { print $2, $4; v1 = 1 } $3 == "cgroup2" { v2 = $2 }
+        END { if (!v1 && v2) print v2, "cgroup2" }' /proc/self/mounts
+}
+# controllers CGROUP: lets CGROUP's children have each controller CGROUP has.
+controllers() { sed 's/[^ ][^ ]*/+&/g' "$1/cgroup.controllers" >"$1/cgroup.subtree_control"; }
 own_namespaces() {
     need_root
     need unshare
-    local hierarchy options
-    if [ -n "${OWN_NAMESPACES:-}" ]; then
+    local hierarchy options found
+    found=$(hierarchies)
+    case ${OWN_NAMESPACES:-} in
+    v2)
+        # The engines enable controllers below the cgroup namespace's root, which must then hold
+        # no process, unshare included: this process, alone in its cgroup, makes that the root.
+        read -r hierarchy _ <<<"$found"
+        echo $$ >"$hierarchy/$OWN_CGROUP/namespace/cgroup.procs" &&
+            OWN_NAMESPACES=1 exec unshare -C "$0" "$probe" "$build"
+        exit 1
+        ;;
+    ?*)
         # Mounted again in the namespace, a hierarchy shows the group's cgroup as its root.
         while read -r hierarchy options; do
-            umount "$hierarchy" && mount -t cgroup -o "$options" cgroup "$hierarchy"
-        done <<<"$(hierarchies)"
-        awk '$3 == "cgroup2" { print $2 }' /proc/self/mounts | xargs -r umount
+            umount "$hierarchy" || exit 1
+            if [ "$options" = cgroup2 ]; then
+                # The group's own processes in a leaf, the engines' cgroups beside it.
+                mount -t cgroup2 cgroup2 "$hierarchy" && mkdir "$hierarchy/group" &&
+                    echo $$ >"$hierarchy/group/cgroup.procs" && controllers "$hierarchy" || exit 1
+            else
+                mount -t cgroup -o "$options" cgroup "$hierarchy" || exit 1
+            fi
+        done <<<"$found"
+        [[ $found == *" cgroup2" ]] ||
+            awk '$3 == "cgroup2" { print $2 }' /proc/self/mounts | xargs -r umount
         mount -t tmpfs tmpfs /run
         # skopeo would keep a cache in /var/lib/containers: read-only, it keeps none.
         mount --bind /var/lib /var/lib && mount -o remount,bind,ro /var/lib
         return
-    fi
+        ;;
+    esac
+    [ -n "$found" ] || skip "no cgroup hierarchy is mounted"
     # A chroot whose / is not a mount point, for one, gives no mount namespace.
     unshare -C -m -p -f true 2>/dev/null ||
         skip "no cgroup, mount and PID namespaces here: $(unshare -C -m -p -f true 2>&1)"
-    local cgroup=linux-syslog-syscall-$group-$$
+    local cgroup=linux-syslog-syscall-$group-$$ leaf='' stage=1 flags=(-C)
     undo+=("remove_cgroup $cgroup")
-    hierarchies | while read -r hierarchy options; do
+    while read -r hierarchy options; do
         mkdir "$hierarchy/$cgroup"
         # A new cpuset has no CPU and no memory node to run on until given its parent's.
         [[ ,$options, != *,cpuset,* ]] || for file in cpuset.cpus cpuset.mems; do
             cp "$hierarchy/$file" "$hierarchy/$cgroup/$file"
         done
-    done
+        # On cgroup v2, unshare waits in one leaf and the namespace's root is the other.
+        if [ "$options" = cgroup2 ]; then
+            mkdir "$hierarchy/$cgroup/unshare" "$hierarchy/$cgroup/namespace" &&
+                controllers "$hierarchy/$cgroup" || exit 1
+            leaf=/unshare stage=v2 flags=()
+        fi
+    done <<<"$found"
     (
         pid=$BASHPID
-        hierarchies | while read -r hierarchy _; do
-            echo "$pid" >"$hierarchy/$cgroup/cgroup.procs"
-        done
+        while read -r hierarchy _; do
+            echo "$pid" >"$hierarchy/$cgroup$leaf/cgroup.procs"
+        done <<<"$found"
         # Should unshare be killed, the namespace's first process goes too, and with it the rest.
-        OWN_NAMESPACES=1 exec unshare -C -m -p --kill-child --mount-proc "$0" "$probe" \
-            "$build"
+        OWN_NAMESPACES=$stage OWN_CGROUP=$cgroup exec unshare "${flags[@]}" -m -p --kill-child \
+            --mount-proc "$0" "$probe" "$build"
     )
     local status=$?
     # Every process of the group has ended with its namespace: a cgroup still in use is a fault.
-    remove_cgroup "$cgroup" || fail "cgroups left behind: $(ls -d /sys/fs/cgroup/*/"$cgroup")"
+    remove_cgroup "$cgroup" || fail "cgroups left behind: $(hierarchies |
+        while read -r hierarchy _; do find "$hierarchy/$cgroup" -type d; done 2>/dev/null)"
     # The run in the namespaces has said how it went.
     inner_said=1
     exit $status

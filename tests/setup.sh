@@ -67,6 +67,8 @@ packages=(g++ cmake ninja-build musl-dev
 [ "$release" = 12 ] || packages+=(docker-cli)
 # The sandboxes group's sandboxes and containerd (python3-seccomp, above, builds bubblewrap's BPF).
 packages+=(bubblewrap firejail lxc containerd systemd-container)
+# The systemd-vm group: a Debian 13 root made with mmdebstrap into an ext4 image, booted by qemu.
+packages+=(mmdebstrap e2fsprogs qemu-system-x86)
 # Every other architecture's default build: Debian architecture and cross compiler's triplet.
 foreign=(arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf armel:arm-linux-gnueabi
     i386:i686-linux-gnu ppc64el:powerpc64le-linux-gnu s390x:s390x-linux-gnu

@@ -32,7 +32,7 @@ files+=(usr/share/linux-syslog-syscall/audit.rules)
 [ "$build" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json
     usr/share/linux-syslog-syscall/seccomp-launcher.json
     usr/share/linux-syslog-syscall/whole-run.json usr/share/linux-syslog-syscall/firejail.profile
-    usr/share/linux-syslog-syscall/lxc.seccomp)
+    usr/share/linux-syslog-syscall/lxc.seccomp usr/share/linux-syslog-syscall/systemd.conf)
 # bubblewrap's BPF, where libseccomp's binding was there to compile it.
 [ "$build" = musl ] && "$python" -c 'import seccomp' 2>/dev/null &&
     files+=(usr/share/linux-syslog-syscall/seccomp-launcher.bpf)
