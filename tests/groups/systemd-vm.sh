@@ -102,7 +102,11 @@ need qemu-system-x86_64 mkfs.ext4 timeout flock
 [ -f "$image" ] || skip "no image at $image: the image group builds it"
 cache=${XDG_CACHE_HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)/.cache}/linux-syslog-syscall
 images=$cache/vm-$release
-mirror=http://deb.debian.org/debian
+# The Debian mirror this machine's apt uses.
+# shellcheck source=SCRIPTDIR/../debian.sh
+source "$SOURCE_DIR/tests/debian.sh"
+mirror=${debian_mirror%/}
+[ -n "$mirror" ] || skip "apt's sources name no Debian mirror to build the machine's root from"
 # vm_image: sets key to the image of the release's index as the mirror serves it now, building it
 # into $images (root-KEY.img, vmlinuz-KEY, initrd-KEY) if it is not there; one build at a time.
 vm_image() {
