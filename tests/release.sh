@@ -74,8 +74,6 @@ touch "$root/etc/resolv.conf"
 # /tmp of its own, the kernel cache shared, and at /src a copy of the source. The mount namespace
 # ends with COMMAND, and every mount in it. No PID namespace: the kernel takes audit requests only
 # from the first one, and the groups that start daemons end them in namespaces of their own.
-# LINUX_SYSLOG_SYSCALL_OTHER_RELEASE tells the build that this is the other release's run, which
-# leaves the booted Debian 13 machine to this machine's own run.
 enter() {
     unshare -m --propagation private bash -euo pipefail -c '
         root=$1 cache=$2 source=$3
@@ -103,8 +101,7 @@ enter() {
         pivot_root . .old
         umount -l /.old
         exec /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-            TERM="${TERM:-dumb}" CI="${CI:-}" ROUNDS="${ROUNDS:-1}" \
-            LINUX_SYSLOG_SYSCALL_OTHER_RELEASE=1 "$@"
+            TERM="${TERM:-dumb}" CI="${CI:-}" ROUNDS="${ROUNDS:-1}" "$@"
     ' enter "$root" "$cache" "$source" "$@"
 }
 

@@ -3,24 +3,28 @@
 # The test command: configures, builds and tests the three builds (musl, static glibc, dynamic),
 # then names every test that skipped and why, so that a pass with skips is not taken for a full
 # one. Exit status 0 only if every build and every test that ran passed.
-# Usage: tests/run.sh [--release RELEASE]: with the number of another supported Debian release
-# than this machine's, the same in a root of that release (tests/release.sh).
+# Usage: tests/run.sh [--booted | --release RELEASE]: --booted, the booted Debian 13 host alone
+# (the default build's systemd-vm group, which takes minutes of its own); with the number of
+# another supported Debian release than this machine's, the same in a root of that release
+# (tests/release.sh).
 set -u
 cd "$(dirname "$0")/.." || exit 1
+presets=(default glibc dynamic)
 case ${1:-} in
 "") ;;
+--booted) presets=(booted) ;;
 --release)
     [ "${2:-}" = "$(. /etc/os-release && echo "$VERSION_ID")" ] || exec tests/release.sh "${2:-}"
     ;;
 *)
-    echo "usage: $0 [--release RELEASE]" >&2
+    echo "usage: $0 [--booted | --release RELEASE]" >&2
     exit 2
     ;;
 esac
 started=$(mktemp)
 trap 'rm -f "$started"' EXIT
 status=0
-for preset in default glibc dynamic; do
+for preset in "${presets[@]}"; do
     cmake --workflow --preset "$preset" || status=1
 done
 
