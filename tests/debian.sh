@@ -18,7 +18,7 @@ read -r debian_mirror debian_security <<<"$debian_mirrors"
 declare -A debian_codename=([12]=bookworm [13]=trixie)
 # This machine's release, by its major version.
 # shellcheck source=/dev/null
-debian_host=$(. /etc/os-release && echo "${VERSION_ID%%.*}")
+debian_host=$(. /etc/os-release 2>/dev/null && echo "${VERSION_ID%%.*}") || true
 # What each release lacks, by Debian architecture: its musl and kernels (Debian 12's archive has
 # no riscv64; Debian 13 dropped mips64el and mipsel), or only its kernel (Debian 13 builds no
 # i386 kernel; Debian 12's 686 kernel stands in, so that the 32-bit build still meets a 32-bit

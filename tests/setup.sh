@@ -47,16 +47,13 @@ case ${1:-} in
 esac
 [ "$(id -u)" -eq 0 ] || die "run as root (for instance: sudo $0 ${1:-})"
 command -v apt-get >/dev/null || die "apt-get not found: this set-up is for Debian 12 and 13"
-# The release decides the package names and which architectures its archive has.
-release=$(. /etc/os-release 2>/dev/null && [ "${ID:-}" = debian ] && echo "${VERSION_ID:-}") ||
-    true
-case $release in
-12 | 13) echo "setup: Debian $release" ;;
-*)
+# The release (debian.sh's debian_host) decides the package names and which architectures its
+# archive has.
+[ "$(. /etc/os-release 2>/dev/null && echo "${ID:-}")" = debian ] &&
+    [ -n "${debian_codename[$debian_host]:-}" ] ||
     die "this set-up knows Debian 12 and 13, not $(. /etc/os-release 2>/dev/null &&
         echo "${PRETTY_NAME:-}" || echo "this system (no /etc/os-release)"); nothing was changed"
-    ;;
-esac
+echo "setup: Debian $debian_host"
 
 # The build; the tests on this machine (tools, policies, image, engines); the other release's
 # root (mmdebstrap, curl), in which .ci/run runs the suite again.
@@ -64,11 +61,12 @@ packages=(g++ cmake ninja-build musl-dev
     strace util-linux binutils groff-base file dpkg-dev lintian jq python3 python3-seccomp auditd
     umoci skopeo crun runc podman catatonit docker.io docker-registry bpftrace mmdebstrap curl)
 # Debian 13's docker.io only recommends its client.
-[ "$release" = 12 ] || packages+=(docker-cli)
+[ "$debian_host" = 12 ] || packages+=(docker-cli)
 # The sandboxes group's sandboxes and containerd (python3-seccomp, above, builds bubblewrap's BPF).
 packages+=(bubblewrap firejail lxc containerd systemd-container)
-# The systemd-vm group: a Debian 13 root made with mmdebstrap into an ext4 image, booted by qemu.
-packages+=(mmdebstrap e2fsprogs qemu-system-x86)
+# The systemd-vm group: a Debian 13 root made with mmdebstrap (above) into an ext4 image, booted
+# by qemu.
+packages+=(e2fsprogs qemu-system-x86)
 # Every other architecture's default build: Debian architecture and cross compiler's triplet.
 foreign=(arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf armel:arm-linux-gnueabi
     i386:i686-linux-gnu ppc64el:powerpc64le-linux-gnu s390x:s390x-linux-gnu
