@@ -105,8 +105,10 @@ fi
 # The runs, each labelled NAME,STATUS,OUTPUT,RECORD-TYPE,ARCH,CALL-NUMBER: what it must give
 # (OUTPUT: done or none), and the audit record it must leave where the kernel audits calls.
 "$python" - "$SOURCE_DIR/policies" "$tmp/root" "$rules" "$@" <<'EOF' >"$tmp/runs" ||
-import glob, json, sys, seccomp
+import glob, json, sys
 policies, root, rules, builds = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+sys.path.insert(0, policies + "/../packaging")
+from bpf import syscall_filter
 with open(policies + "/whole-run.json") as file:
     whole = json.load(file)
 runs, query, kernel = whole["architectures"], whole["query"]["name"], builds[0]
@@ -114,19 +116,11 @@ native = runs[kernel]["seccomp"]
 def number(build, call):
     return next(entry["number"] for entry in runs[build]["run"] if entry["name"] == call)
 def run(label, profile, allow, build):
-    # As a runtime loads it on this kernel: its architecture and the others it runs.
-    archs = [[native] + entry["subArchitectures"] for entry in profile["archMap"]
-             if entry["architecture"] == native]
-    if not archs:
-        sys.exit(f"{label}: the profile does not list {native}")
-    # The filter in the guest's byte order: this machine's own architecture left out.
-    bpf = seccomp.SyscallFilter(getattr(seccomp, profile["defaultAction"][len("SCMP_ACT_"):]))
-    bpf.remove_arch(seccomp.Arch.NATIVE)
-    for arch in archs[0]:
-        bpf.add_arch(getattr(seccomp.Arch, arch[len("SCMP_ARCH_"):]))
-    for names, action in allow:
-        for name in names:
-            bpf.add_rule(getattr(seccomp, action[len("SCMP_ACT_"):]), name)
+    # As a runtime loads it on this kernel, in the guest's byte order.
+    try:
+        bpf = syscall_filter(profile, native, allow)
+    except ValueError as error:
+        sys.exit(f"{label}: {error}")
     path = f"/filters/{len(glob.glob(root + '/filters/*'))}"
     with open(root + path, "wb") as file:
         bpf.export_bpf(file)
@@ -136,9 +130,6 @@ for path in sorted(glob.glob(policies + "/*.json")):
         profile = json.load(file)
     if "syscalls" not in profile:
         continue
-    # Conditions and errno actions would need more than names: refuse rather than drop them.
-    if any(set(rule) - {"names", "action", "comment"} for rule in profile["syscalls"]):
-        sys.exit(f"{path}: a rule with more than names and an action")
     name = path.split("/")[-1][:-len(".json")]
     allowed = [(rule["names"], rule["action"]) for rule in profile["syscalls"]]
     for build in builds:
