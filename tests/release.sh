@@ -31,7 +31,7 @@ die() {
 [ -n "$mirror" ] && [ -n "$security" ] ||
     die "apt's sources name no Debian mirror and security mirror for the other release to use"
 command -v mmdebstrap >/dev/null || die "mmdebstrap is not installed (tests/setup.sh installs it)"
-cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall
+cache=$debian_cache
 dir=$cache/debian-$release
 root=$dir/root
 mkdir -p "$dir"

@@ -100,11 +100,10 @@ need_root
 [ "$ARCH" = amd64 ] || skip "the machine is an x86-64 one; this build is $ARCH"
 need qemu-system-x86_64 mkfs.ext4 timeout flock
 [ -f "$image" ] || skip "no image at $image: the image group builds it"
-cache=${XDG_CACHE_HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)/.cache}/linux-syslog-syscall
-images=$cache/vm-$release
-# The Debian mirror this machine's apt uses.
+# The Debian mirror this machine's apt uses, and the user's cache.
 # shellcheck source=SCRIPTDIR/../debian.sh
 source "$SOURCE_DIR/tests/debian.sh"
+images=$debian_cache/vm-$release
 mirror=${debian_mirror%/}
 [ -n "$mirror" ] || skip "apt's sources name no Debian mirror to build the machine's root from"
 # vm_image: sets key to the image of the release's index as the mirror serves it now, building it
