@@ -8,13 +8,21 @@
 
 # The user's cache, also where HOME is unset (~ then comes from the password database).
 debian_cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall
-# The mirrors this machine's apt uses, for the archive and its security updates (awk reads apt's
-# whole answer: pipefail); the other release comes from the same.
-# shellcheck disable=SC2016 # apt's fields, not the shell's
-debian_mirrors=$(apt-get indextargets --format '$(REPO_URI)' 2>/dev/null |
-    awk '/\/debian\/$/ && !main { main = $0 } /\/debian-security\/$/ && !security { security = $0 }
-        END { print main, security }') || true
-read -r debian_mirror debian_security <<<"$debian_mirrors"
+# The mirrors this machine's apt uses, for the archive and its security updates, read from its
+# sources as apt-get update would fetch them: a new root has sources but no package lists yet, and
+# apt names no index target before its list is there. The other release comes from the same.
+# Where none is known, debian_no_mirror says why.
+debian_mirror='' debian_security='' debian_no_mirror=''
+if debian_mirrors=$(apt-get --print-uris update 2>&1); then
+    # shellcheck disable=SC2016 # awk's fields, not the shell's
+    read -r debian_mirror debian_security < <(sed -n "s|^'\(.*/\)dists/[^/]*/InRelease' .*|\1|p" \
+        <<<"$debian_mirrors" | awk '/\/debian\/$/ && !main { main = $0 }
+            /\/debian-security\/$/ && !security { security = $0 } END { print main, security }')
+    [ -n "$debian_mirror" ] ||
+        debian_no_mirror="apt's sources name no Debian mirror (a URI ending in /debian/)"
+else
+    debian_no_mirror="apt cannot read its sources: $(grep -m1 '^E:' <<<"$debian_mirrors")"
+fi
 declare -A debian_codename=([12]=bookworm [13]=trixie)
 # This machine's release, by its major version.
 # shellcheck source=/dev/null
@@ -50,7 +58,7 @@ debian_apt() {
         return 1
     fi
     if [ -z "$debian_mirror" ]; then
-        echo "apt's sources name no Debian mirror (a URI ending in /debian/)" >&2
+        echo "$debian_no_mirror" >&2
         return 1
     fi
     dir=$debian_cache/apt/${debian_codename[$release]}-$arch

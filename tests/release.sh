@@ -28,8 +28,9 @@ die() {
     exit 1
 }
 [ "$(id -u)" -eq 0 ] || die "run as root: the root is entered with chroot and namespaces"
-[ -n "$mirror" ] && [ -n "$security" ] ||
-    die "apt's sources name no Debian mirror and security mirror for the other release to use"
+[ -n "$mirror" ] || die "$debian_no_mirror: the other release comes from there"
+[ -n "$security" ] || die "apt's sources name no Debian security mirror (a URI ending in" \
+    "/debian-security/): the other release's security updates come from there"
 command -v mmdebstrap >/dev/null || die "mmdebstrap is not installed (tests/setup.sh installs it)"
 cache=$debian_cache
 dir=$cache/debian-$release

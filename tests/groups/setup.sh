@@ -3,7 +3,8 @@
 # tests/setup.sh's choices on each release, with /etc/os-release, dpkg and apt stood in for, so
 # that nothing is added or installed: on a release it does not know it changes nothing; it adds
 # to dpkg only the architectures the release's archive has; stopped part-way, it removes those it
-# added and no other.
+# added and no other; as in a new root, whose apt has sources but no package lists yet, it still
+# finds the mirror that the other release's pieces come from.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 need_root
@@ -18,7 +19,8 @@ done
 # What it would fetch from the other release goes to a cache of the group's own.
 export XDG_CACHE_HOME=$tmp/cache
 # Each stand-in logs its call; dpkg keeps the foreign architectures in $tmp/foreign; apt-cache
-# offers every package but those in $tmp/unoffered; apt-get install exits $tmp/install's status.
+# offers every package but those in $tmp/unoffered; apt-get install exits $tmp/install's status,
+# and apt itself reads the sources of a new root, which name a mirror, with no package lists.
 stand_in() { printf '#!/bin/bash\necho "%s $*" >>"%s/calls"\n%s\n' "$1" "$tmp" "$2" >"$tmp/bin/$1"; }
 printf '#!/bin/sh\necho 0\n' >"$tmp/bin/id"
 stand_in dpkg-query 'exit 1'
@@ -28,23 +30,34 @@ stand_in dpkg 'case $1 in
 --add-architecture) echo "$2" >>'"$tmp"'/foreign ;;
 --remove-architecture) grep -vx "$2" '"$tmp"'/foreign >'"$tmp"'/left; cat '"$tmp"'/left >'"$tmp"'/foreign ;;
 esac'
-stand_in apt-cache 'grep -qx "$2" '"$tmp"'/unoffered && echo "  Candidate: (none)" || echo "  Candidate: 1"'
-stand_in apt-get '[ "$1" != install ] || exit "$(cat '"$tmp"'/install)"'
+stand_in apt-cache 'for p in "${@:2}"; do
+echo "$p:"; grep -qx "$p" '"$tmp"'/unoffered && echo "  Candidate: (none)" || echo "  Candidate: 1"
+done'
+stand_in apt-get 'case $* in
+"--print-uris update") exec /usr/bin/apt-get -o Dir::Etc::SourceList='"$tmp"'/sources.list \
+    -o Dir::Etc::SourceParts='"$tmp"'/none -o Dir::State::Lists='"$tmp"'/lists "$@" ;;
+install*) exit "$(cat '"$tmp"'/install)" ;;
+esac'
+mirror=http://mirror.invalid/debian/
+printf 'deb %s main\n' "$mirror trixie" "${mirror%/}-security/ trixie-security" >"$tmp/sources.list"
+mkdir -p "$tmp/none" "$tmp/lists/partial"
 chmod +x "$tmp"/bin/*
 
 foreign12="arm64 armhf armel i386 ppc64el s390x mips64el mipsel"
 foreign13="arm64 armhf armel i386 ppc64el s390x riscv64"
 # LABEL|ID VERSION_ID|ARGUMENT|FOREIGN BEFORE|UNOFFERED|INSTALL STATUS|STATUS|FOREIGN AFTER|
-# INSTALLS: packages the install must name, !PACKAGE one it must not, - no install at all, none
-# no call of dpkg or apt but to read apt's sources, and a word on the releases it knows.
-cases="unknown release|debian 99||arm64||0|1|arm64|none
-another distribution|ubuntu 24.04||||0|1||none
-Debian 12|debian 12||arm64||0|0|$foreign12|docker.io musl-dev:mipsel g++-riscv64-linux-gnu !musl-dev:riscv64 !docker-cli
-Debian 12, one package not offered|debian 12||arm64|musl-dev:s390x|0|1|arm64|-
-Debian 13|debian 13||||0|0|$foreign13|docker-cli g++-mipsel-linux-gnu !musl-dev:mipsel
-Debian 13, apt-get failing|debian 13||i386||100|1|i386|docker-cli musl-dev:arm64
-Debian 13, this machine's only|debian 13|--host|||0|0||docker-cli !musl-dev:arm64"
-while IFS='|' read -r label release argument before unoffered install status after installs; do
+# INSTALLS|SAYS. INSTALLS: packages the install must name, !PACKAGE one it must not, - no install
+# at all, none no call of dpkg or apt but to read apt's sources. SAYS: what its output must hold;
+# the other release's index is looked for on the sources' mirror, where the stand-in has none.
+cases="unknown release|debian 99||arm64||0|1|arm64|none|knows Debian 12 and 13
+another distribution|ubuntu 24.04||||0|1||none|knows Debian 12 and 13
+Debian 12|debian 12||arm64||0|0|$foreign12|docker.io musl-dev:mipsel g++-riscv64-linux-gnu !musl-dev:riscv64 !docker-cli|no Debian 13 index of riscv64 from $mirror
+Debian 12, one package not offered|debian 12||arm64|musl-dev:s390x|0|1|arm64|-|
+Debian 13|debian 13||||0|0|$foreign13|docker-cli g++-mipsel-linux-gnu !musl-dev:mipsel|no Debian 12 index of mipsel from $mirror
+Debian 13, apt-get failing|debian 13||i386||100|1|i386|docker-cli musl-dev:arm64|
+Debian 13, this machine's only|debian 13|--host|||0|0||docker-cli !musl-dev:arm64|"
+while IFS='|' read -r label release argument before unoffered install status after installs says
+do
     read -r id version <<<"$release"
     printf 'ID=%s\nVERSION_ID="%s"\nPRETTY_NAME="%s"\n' "$id" "$version" "$label" >"$tmp/os-release"
     printf '%s\n' $before >"$tmp/foreign"
@@ -64,12 +77,12 @@ while IFS='|' read -r label release argument before unoffered install status aft
         case $package in
         -) [ -z "$installed" ] || fail "$label: it installed: $installed" ;;
         none)
-            ! grep -v '^apt-get indextargets ' "$tmp/calls" | grep . ||
+            ! grep -vx 'apt-get --print-uris update' "$tmp/calls" | grep . ||
                 fail "$label: it ran dpkg or apt"
-            grep -q 'knows Debian 12 and 13' "$tmp/out" || fail "$label: it said $(cat "$tmp/out")"
             ;;
         !*) [[ "$installed " != *" ${package#!} "* ]] || fail "$label: it installed ${package#!}" ;;
         *) [[ "$installed " == *" $package "* ]] || fail "$label: $package not in: $installed" ;;
         esac
     done
+    grep -qF "$says" "$tmp/out" || fail "$label: it did not say '$says': $(cat "$tmp/out")"
 done <<<"$cases"

@@ -105,7 +105,7 @@ need qemu-system-x86_64 mkfs.ext4 timeout flock
 source "$SOURCE_DIR/tests/debian.sh"
 images=$debian_cache/vm-$release
 mirror=${debian_mirror%/}
-[ -n "$mirror" ] || skip "apt's sources name no Debian mirror to build the machine's root from"
+[ -n "$mirror" ] || skip "$debian_no_mirror: the machine's root comes from there"
 # vm_image: sets key to the image of the release's index as the mirror serves it now, building it
 # into $images (root-KEY.img, vmlinuz-KEY, initrd-KEY) if it is not there; one build at a time.
 vm_image() {
