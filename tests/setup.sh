@@ -150,10 +150,13 @@ for try in 1 2 3; do
     sleep $((try * 5))
 done
 [ ${#missing[@]} -gt 0 ] || finish
+# One question for all: apt-cache reads every list again at each call where, as in containers,
+# it keeps no cache of them (seconds a call).
+offered=$(apt-cache policy "${missing[@]}" 2>/dev/null |
+    awk '/^[^ ]/ { name = substr($0, 1, length($0) - 1) } /^  Candidate: [^(]/ { print name }')
 unavailable=()
 for package in "${missing[@]}"; do
-    grep -q 'Candidate: [^(]' < <(apt-cache policy "$package" 2>/dev/null) ||
-        unavailable+=("$package")
+    grep -qxF "$package" <<<"$offered" || unavailable+=("$package")
 done
 [ ${#unavailable[@]} -eq 0 ] ||
     die "no package list offers ${unavailable[*]}: check the apt sources and the network"
