@@ -2,9 +2,9 @@
 # What two or more test groups share. Each group is a script in tests/groups/, named for what it
 # checks, which starts with
 #     source "$(dirname "$0")/../lib.sh" "$@"
-# and is called by CTest as GROUP.sh PROBE BUILD [EMULATOR...]: BUILD is musl, glibc (static) or
-# dynamic, and EMULATOR runs a foreign build (qemu-user). A group whose further arguments are its
-# own passes only the first two. ARCH in the environment is the binary's Debian architecture;
+# and is called by CTest as GROUP.sh PROBE KIND [EMULATOR...]: KIND is the build's, musl, glibc
+# (static) or dynamic, and EMULATOR runs a foreign build (qemu-user). A group whose further
+# arguments are its own passes only the first two. ARCH in the environment is the binary's Debian architecture;
 # SOURCE_DIR, BUILD_DIR, VERSION and CMAKE_COMMAND come from CMake too.
 # A group exits 0 when every case passes, 1 when one fails, 77 when it cannot run here (never
 # under CI=true, where every case must run). Every file it writes, its tools' temporary files
@@ -14,9 +14,9 @@
 set -u
 group=$(basename "$0" .sh)
 probe=$(realpath "$1")
-build=$2
+kind=$2
 emulator=("${@:3}")
-run=("${emulator[@]}" "$probe")
+probe_command=("${emulator[@]}" "$probe")
 tmp=$(mktemp -d)
 export TMPDIR=$tmp
 # Commands that put back what a group changed on the machine, run however the script ends. A
@@ -39,7 +39,7 @@ trap 'exit 1' HUP INT TERM
 # whose empty first vector qemu hands on to the host without its address.
 if [ ${#emulator[@]} -gt 0 ]; then
     write_call='writev(2, [{iov_base=NULL, iov_len=0}, {iov_base="Done.\n", iov_len=6}], 2)'
-elif [ "$build" = musl ]; then
+elif [ "$kind" = musl ]; then
     write_call='writev(2, [{iov_base="", iov_len=0}, {iov_base="Done.\n", iov_len=6}], 2)'
 else
     write_call='write(2, "Done.\n", 6)'
@@ -76,13 +76,13 @@ need_python_seccomp() {
 }
 
 # The default build's whole run on each architecture, as the package ships it.
-runs=$SOURCE_DIR/policies/whole-run.json
+whole_run=$SOURCE_DIR/policies/whole-run.json
 # The image as the native default build writes it, the shipped profiles, and a copy of the
 # engines' profile without syslog, under which a live profile kills the probe at the query.
 image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
 name=linux-syslog-syscall:$VERSION
-shipped=$SOURCE_DIR/policies/seccomp.json
-launcher=$SOURCE_DIR/policies/seccomp-launcher.json
+engines_profile=$SOURCE_DIR/policies/seccomp.json
+launcher_profile=$SOURCE_DIR/policies/seccomp-launcher.json
 # Each engine case that must be exact runs ROUNDS times in a row: a profile that lets a runtime's
 # occasional call through only now and then shows as a failed round.
 rounds=$(seq "${ROUNDS:-1}")
@@ -112,7 +112,7 @@ own_namespaces() {
         # no process, unshare included: this process, alone in its cgroup, makes that the root.
         read -r hierarchy _ <<<"$found"
         echo $$ >"$hierarchy/$OWN_CGROUP/namespace/cgroup.procs" &&
-            OWN_NAMESPACES=1 exec unshare -C "$0" "$probe" "$build"
+            OWN_NAMESPACES=1 exec unshare -C "$0" "$probe" "$kind"
         exit 1
         ;;
     ?*)
@@ -161,7 +161,7 @@ own_namespaces() {
         done <<<"$found"
         # Should unshare be killed, the namespace's first process goes too, and with it the rest.
         OWN_NAMESPACES=$stage OWN_CGROUP=$cgroup exec unshare "${flags[@]}" -m -p --kill-child \
-            --mount-proc "$0" "$probe" "$build"
+            --mount-proc "$0" "$probe" "$kind"
     )
     local status=$?
     # Every process of the group has ended with its namespace: a cgroup still in use is a fault.
@@ -203,7 +203,7 @@ podman_store() {
 load_image() {
     "$1" load -i "$image" >"$tmp/load" 2>&1 && "$1" image inspect "$2" >/dev/null 2>&1 ||
         fail "$1 load: $(tail -3 "$tmp/load")"
-    jq '.syscalls[].names -= ["syslog"]' "$shipped" >"$tmp/no-syslog.json"
+    jq '.syscalls[].names -= ["syslog"]' "$engines_profile" >"$tmp/no-syslog.json"
 }
 
 # expect_done LABEL COMMAND...: COMMAND exits 0, writes nothing on stdout and exactly "Done.\n" on
@@ -245,7 +245,7 @@ strace_run() {
 traced() {
     local label=$1
     shift
-    expect_done "$label" strace_run "$@" "${run[@]}"
+    expect_done "$label" strace_run "$@" "${probe_command[@]}"
 }
 # expect_tail LABEL: the trace from the query on, results dropped, is the part of a run that must
 # never change: one query, the one write, the exit. Under an emulator, its thread may take a lock

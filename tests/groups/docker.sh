@@ -39,7 +39,7 @@ run_as() { dk run --rm --pull never --network none --hostname "probe-$1" "${@:2}
 expect_done "Docker's default profile" run_as default
 expect_done "Docker's default profile, CAP_SYSLOG" run_as cap-syslog --cap-add SYSLOG
 for round in $rounds; do
-    expect_done "shipped profile, round $round" run_as shipped --security-opt "seccomp=$shipped"
+    expect_done "shipped profile, round $round" run_as shipped --security-opt "seccomp=$engines_profile"
 done
 expect_killed "without syslog" run_as no-syslog --security-opt "seccomp=$tmp/no-syslog.json"
 kill -INT $tracer && wait $tracer

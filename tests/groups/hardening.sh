@@ -10,6 +10,6 @@ grep -q 'Type: *DYN' <<<"$headers" || fail "not position-independent"
 grep -q 'GNU_RELRO' <<<"$headers" || fail "no RELRO segment"
 grep -q 'FLAGS_1.* NOW' <<<"$headers" || fail "symbols not bound at start-up (partial RELRO)"
 grep 'GNU_STACK' <<<"$headers" | grep -q ' RW ' || fail "stack is executable"
-if [ "$build" != dynamic ]; then
+if [ "$kind" != dynamic ]; then
     ! grep -E 'INTERP|\(NEEDED\)' <<<"$headers" || fail "static build needs a loader or library"
 fi

@@ -4,7 +4,7 @@
 # release's or, where it has none, the other's (tests/debian.sh), booted under qemu-system, runs
 # its own build and those of the other ABIs it runs. Each build runs under each profile, under it
 # less each call of the build's whole run, and under a filter of that run alone. The initramfs's
-# /init, kernel-loader.c, makes the runs, shows the kernel's audit records and exits, which panics
+# /init, kernel-init.c, makes the runs, shows the kernel's audit records and exits, which panics
 # the kernel and so ends the machine.
 # Usage: kernel.sh PROBE musl ARCH [OTHER-ARCH...], ARCH's kernel running its build and those
 # of the OTHER-ARCHs.
@@ -80,15 +80,15 @@ triplet=$(dpkg-architecture -a"$kernel" -qDEB_HOST_GNU_TYPE 2>/dev/null)
 need jq cpio flock apt-cache apt-get dpkg-deb timeout "${machine[0]}" "$triplet-gcc"
 need_python_seccomp
 mkdir -p "$tmp/root/filters"
-for build in "$@"; do
-    binary=$BUILD_DIR/foreign/$build/linux-syslog-syscall
-    [ "$build" = "$ARCH" ] && binary=$probe
-    [ -x "$binary" ] || skip "no $build build at $binary"
-    cp "$binary" "$tmp/root/$build"
+for abi in "$@"; do
+    binary=$BUILD_DIR/foreign/$abi/linux-syslog-syscall
+    [ "$abi" = "$ARCH" ] && binary=$probe
+    [ -x "$binary" ] || skip "no $abi build at $binary"
+    cp "$binary" "$tmp/root/$abi"
 done
 "$triplet-gcc" -static -Os -Wall -Wextra -Werror -o "$tmp/root/init" \
-    "$(dirname "$0")/kernel-loader.c" ||
-    { fail "the loader does not build for $kernel"; exit 1; }
+    "$(dirname "$0")/kernel-init.c" ||
+    { fail "the init does not build for $kernel"; exit 1; }
 # On this machine's own architecture the guest also loads the shipped audit rules, with this
 # machine's auditctl and its libraries: each exact run must then leave its query's record.
 rules=
@@ -137,7 +137,7 @@ for path in sorted(glob.glob(policies + "/*.json")):
         record = f"{'1300' if rules else '-'},{runs[build]['audit']},{number(build, query)}"
         run(f"{name}:{build}:profile,0,done,{record}", profile, allowed, build)
         for index, call in enumerate(calls):
-            # The first call, execve, is the loader's, in the kernel's own ABI. The query is
+            # The first call, execve, is the init's, in the kernel's own ABI. The query is
             # followed by the write: a run killed after that has written.
             abi = kernel if index == 0 else build
             output = "done" if index > calls.index(query) + 1 else "none"
@@ -159,7 +159,7 @@ for release in "${!debian_codename[@]}"; do
 done
 debian_kernel "$kernel" "$flavour" "${releases[@]}" || exit 1
 # Every record kept in the log, none lost to a queue without a daemon; on the console only the
-# loader's lines, which a kernel message could otherwise split; and the crypto self-tests, a
+# init's lines, which a kernel message could otherwise split; and the crypto self-tests, a
 # second of an emulated boot, left out.
 append="console=$console panic=-1 loglevel=1 audit=1 audit_backlog_limit=8192"
 append+=" sysctl.kernel.printk_ratelimit=0"
@@ -172,7 +172,7 @@ echo "$kernel: the machine ran for $(awk "BEGIN { print $EPOCHREALTIME - $start 
 tr -d '\r' <"$tmp/console" >"$tmp/log"
 if [ $status -ne 0 ] || ! grep -qx '@ end' "$tmp/log"; then
     [ $status -eq 124 ] && status="timed out after 60 s" || status="ended, status $status,"
-    fail "$kernel: the machine $status before the loader's end; its console:"
+    fail "$kernel: the machine $status before the init's end; its console:"
     tail -n 20 "$tmp/log"
     exit 1
 fi
@@ -185,7 +185,7 @@ done=$(printf 'Done.\n' | od -An -tx1 | tr -d ' \n')
 # The query's arguments as audit shows them, in hex, and the rules' key.
 key=$(sed -n '/^-a /s/.* -k \([^ ]*\).*/key="\1"/p' "$SOURCE_DIR/policies/audit.rules" |
     head -1)
-args=$(jq -r '.query.arguments[]' "$runs" |
+args=$(jq -r '.query.arguments[]' "$whole_run" |
     awk '{ printf "%sa%d=%x", (NR > 1 ? " " : ""), NR - 1, $1 }')
 while read -r label _; do
     IFS=, read -r name expected output type arch number <<<"$label"

@@ -27,7 +27,7 @@ play() {
     pm kube down "$pod" >/dev/null
     return "$status"
 }
-for round in $rounds; do expect_done "kube play, round $round" play "$shipped"; done
+for round in $rounds; do expect_done "kube play, round $round" play "$engines_profile"; done
 grep -qsx 'true \[no-new-privileges\]' "$tmp/settings" ||
     fail "the Pod's settings: $(cat "$tmp/settings" 2>/dev/null)"
 expect_killed "kube play without syslog" play "$tmp/no-syslog.json"

@@ -4,10 +4,10 @@
 # arguments, environment, closed standard input and output.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
-expect_done "no arguments" "${run[@]}"
-expect_done "a thousand arguments" "${run[@]}" $(seq 1000)
-expect_done "option-like arguments" "${run[@]}" --help -h --version -- -
-expect_done "empty and non-UTF-8 arguments" "${run[@]}" '' $'\xff\xfe' $'\x80'
-expect_done "empty environment" env -i "${run[@]}"
-expect_done "standard input closed" "${run[@]}" <&-
-expect_done "standard input and output closed" sh -c 'exec "$@" <&- >&-' sh "${run[@]}"
+expect_done "no arguments" "${probe_command[@]}"
+expect_done "a thousand arguments" "${probe_command[@]}" $(seq 1000)
+expect_done "option-like arguments" "${probe_command[@]}" --help -h --version -- -
+expect_done "empty and non-UTF-8 arguments" "${probe_command[@]}" '' $'\xff\xfe' $'\x80'
+expect_done "empty environment" env -i "${probe_command[@]}"
+expect_done "standard input closed" "${probe_command[@]}" <&-
+expect_done "standard input and output closed" sh -c 'exec "$@" <&- >&-' sh "${probe_command[@]}"

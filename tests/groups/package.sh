@@ -14,27 +14,27 @@ fields=$(dpkg-deb -f "$deb" Package Version Architecture Section Priority Depend
     sed -E "s/^(Depends: libc6|Built-Using: musl) \((>=|=) $version\)\$/\1/")
 expected=("Package: linux-syslog-syscall" "Version: $VERSION" "Section: utils"
     "Architecture: $ARCH" "Priority: optional")
-[ "$build" = dynamic ] && expected+=("Depends: libc6")
-[ "$build" = musl ] && expected+=("Built-Using: musl")
+[ "$kind" = dynamic ] && expected+=("Depends: libc6")
+[ "$kind" = musl ] && expected+=("Built-Using: musl")
 diff <(printf '%s\n' "${expected[@]}" | sort) <(sort <<<"$fields") || fail "package fields"
 # Read whole: dpkg-deb killed by a closed pipe leaves its temporary directory behind.
 description=$(dpkg-deb -f "$deb" Description)
 [ "$(wc -l <<<"$description")" -gt 1 ] || fail "no extended description"
 declare -A carries=([musl]="static, musl" [glibc]="static, glibc" [dynamic]="shared glibc")
-head -1 <<<"$description" | grep -qF "(${carries[$build]})" ||
+head -1 <<<"$description" | grep -qF "(${carries[$kind]})" ||
     fail "the summary does not say which build the package holds"
 # Files only, as paths, then any entry not owned by root.
 listing=$(dpkg-deb -c "$deb")
 files=(usr/bin/linux-syslog-syscall usr/share/doc/linux-syslog-syscall/changelog.gz
     usr/share/doc/linux-syslog-syscall/copyright usr/share/man/man1/linux-syslog-syscall.1.gz)
 files+=(usr/share/linux-syslog-syscall/audit.rules)
-[ "$build" = dynamic ] || files+=(usr/share/lintian/overrides/linux-syslog-syscall)
-[ "$build" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json
+[ "$kind" = dynamic ] || files+=(usr/share/lintian/overrides/linux-syslog-syscall)
+[ "$kind" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json
     usr/share/linux-syslog-syscall/seccomp-launcher.json
     usr/share/linux-syslog-syscall/whole-run.json usr/share/linux-syslog-syscall/firejail.profile
     usr/share/linux-syslog-syscall/lxc.seccomp usr/share/linux-syslog-syscall/systemd.conf)
 # bubblewrap's BPF, where libseccomp's binding was there to compile it.
-[ "$build" = musl ] && "$python" -c 'import seccomp' 2>/dev/null &&
+[ "$kind" = musl ] && "$python" -c 'import seccomp' 2>/dev/null &&
     files+=(usr/share/linux-syslog-syscall/seccomp-launcher.bpf)
 diff <(printf './%s\n' "${files[@]}" | sort) \
     <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"

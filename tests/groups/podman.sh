@@ -13,10 +13,10 @@ for runtime in crun runc; do
         run_in() { pm run --rm --pull never --network none --runtime "$runtime" \
             ${nnp:+--security-opt "$nnp"} --security-opt "seccomp=$1" "$name"; }
         label="$runtime${nnp:+, $nnp}"
-        for round in $rounds; do expect_done "$label, round $round" run_in "$shipped"; done
+        for round in $rounds; do expect_done "$label, round $round" run_in "$engines_profile"; done
         expect_killed "$label, without syslog" run_in "$tmp/no-syslog.json"
         [ "$runtime $nnp" != "crun no-new-privileges" ] || for round in $rounds; do
-            expect_done "$label, launcher's profile, round $round" run_in "$launcher"
+            expect_done "$label, launcher's profile, round $round" run_in "$launcher_profile"
         done
     done
 done

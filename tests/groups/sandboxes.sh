@@ -28,10 +28,10 @@ cd "$s/policy" || exit 1
 cp "$bpf" bwrap
 cp "$SOURCE_DIR/policies/firejail.profile" firejail
 cp "$SOURCE_DIR/policies/lxc.seccomp" lxc
-cp "$shipped" ctr
+cp "$engines_profile" ctr
 echo --capability=CAP_SYSLOG >nspawn
-jq '.syscalls[].names -= ["syslog"]' "$launcher" >"$tmp/launcher.json"
-"$python" "$SOURCE_DIR/packaging/bpf.py" "$tmp/launcher.json" "$runs" "$ARCH" bwrap-less ||
+jq '.syscalls[].names -= ["syslog"]' "$launcher_profile" >"$tmp/launcher.json"
+"$python" "$SOURCE_DIR/packaging/bpf.py" "$tmp/launcher.json" "$whole_run" "$ARCH" bwrap-less ||
     fail "no BPF without syslog"
 sed -E 's/,syslog\b//' firejail >firejail-less
 sed '/^syslog$/d' lxc >lxc-less
@@ -139,7 +139,7 @@ done
 # No more than the sandbox needs: each call a list allows beyond the probe's own run (on any
 # architecture) is one without which a command that loads the list fails. Calls marked for
 # another LXC version than this machine's are that version's release's to check.
-own=$(jq -r '.architectures[].run[].name' "$runs" | sort -u)
+own=$(jq -r '.architectures[].run[].name' "$whole_run" | sort -u)
 version=$(lxc-start --version | cut -d. -f1,2)
 for policy in lxc firejail; do
     calls=$({ sed -n 's/^seccomp.keep //p' "$policy" | tr , '\n'

@@ -8,7 +8,7 @@
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 need_python_seccomp
-"$python" - "$runs" "$shipped" "$launcher" "$SOURCE_DIR/policies/firejail.profile" \
+"$python" - "$whole_run" "$engines_profile" "$launcher_profile" "$SOURCE_DIR/policies/firejail.profile" \
     "$SOURCE_DIR/policies/lxc.seccomp" <<'EOF' || fail "the profiles: see above"
 import json, sys, seccomp
 runs = json.load(open(sys.argv[1]))["architectures"]

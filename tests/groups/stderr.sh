@@ -6,11 +6,11 @@ source "$(dirname "$0")/../lib.sh" "$@"
 # write_result: what the completion line's write returned.
 write_result() { grep -F "$write_call" "$tmp/trace" | sed 's/.* = //'; }
 need_strace
-strace_run "${run[@]}" >"$tmp/out" 2>&-
+strace_run "${probe_command[@]}" >"$tmp/out" 2>&-
 status=$?
 [[ $(write_result) == "-1 EBADF"* ]] || fail "stderr was not closed: $(write_result)"
 expect_tail "stderr closed"
-strace_run -e inject="${write_call%%(*}":error=EIO "${run[@]}" >>"$tmp/out" 2>"$tmp/err"
+strace_run -e inject="${write_call%%(*}":error=EIO "${probe_command[@]}" >>"$tmp/out" 2>"$tmp/err"
 status2=$?
 [[ $(write_result) == "-1 EIO"*"(INJECTED)" ]] || fail "EIO was not injected: $(write_result)"
 expect_tail "write failing"

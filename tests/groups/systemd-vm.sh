@@ -24,7 +24,7 @@ check() {
 }
 # engine_group GROUP: that group's own file, as CTest runs it, with no skip allowed.
 engine_group() {
-    CI=true "$SOURCE_DIR/tests/groups/$1.sh" "$probe" "$build" || fail "the $1 group failed"
+    CI=true "$SOURCE_DIR/tests/groups/$1.sh" "$probe" "$kind" || fail "the $1 group failed"
 }
 # docker_service: dockerd as Debian starts it, by its unit; the engines' profile exact, killed
 # without syslog.
@@ -36,7 +36,7 @@ docker_service() {
     local round
     for round in $rounds; do
         expect_done "Docker's service, round $round" docker run --rm --pull never --network none \
-            --security-opt "seccomp=$shipped" "$name"
+            --security-opt "seccomp=$engines_profile" "$name"
     done
     expect_killed "Docker's service, without syslog" docker run --rm --pull never --network none \
         --security-opt "seccomp=$tmp/no-syslog.json" "$name"
@@ -199,7 +199,7 @@ cp "$probe" "$image" "$drive/build/"
 cat >"$drive/run" <<EOF
 #!/bin/sh
 exec env VM_GUEST=1 CI=true SOURCE_DIR=/srv/probe/src BUILD_DIR=/srv/probe/build VERSION=$VERSION \\
-    ARCH=$ARCH ROUNDS=${ROUNDS:-1} /srv/probe/src/tests/groups/$group.sh /srv/probe/build/${probe##*/} $build
+    ARCH=$ARCH ROUNDS=${ROUNDS:-1} /srv/probe/src/tests/groups/$group.sh /srv/probe/build/${probe##*/} $kind
 EOF
 chmod 755 "$drive/run"
 truncate -s 256M "$tmp/drive.img" && mkfs.ext4 -q -d "$drive" "$tmp/drive.img" ||

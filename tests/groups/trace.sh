@@ -10,11 +10,11 @@ expect_tail "under strace"
 ! grep -E '^(read|write|readv|writev|pread64|pwrite64)\([01],' "$tmp/trace" ||
     fail "standard input or output was used"
 # A foreign build's whole run is checked on its architecture's kernel (the kernel group).
-if [ ${#emulator[@]} -eq 0 ] && [ "$build" = musl ]; then
+if [ ${#emulator[@]} -eq 0 ] && [ "$kind" = musl ]; then
     # musl's start-up makes two calls before main, so the whole run is known: any call that
     # creeps in fails here.
     need jq
-    { jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name' "$runs" &&
+    { jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name' "$whole_run" &&
         echo '+++ exited with 0 +++'; } |
         diff - <(sed 's/(.*//' "$tmp/trace") || fail "the whole run is not the documented calls"
 fi
