@@ -43,8 +43,10 @@ while True:
         print(data[16:size].decode(errors="replace"), flush=True)' >"$tmp/records" &
 listener=$!
 undo+=("kill $listener 2>/dev/null")
-for _ in $(seq 50); do grep -q ready "$tmp/records" && break; sleep 0.1; done
+wait_until 5 grep -q ready "$tmp/records"
 chmod 755 "$tmp"
+# recorded COUNT COPY: the listener has COUNT records of COPY's runs, or more.
+recorded() { [ "$(grep -cF "exe=\"$2\"" "$tmp/records")" -ge "$1" ]; }
 for round in 1 2 3; do
     # A copy of the probe per round, which user 65534 may run too, tells its records apart.
     copy=$tmp/probe$round
@@ -53,10 +55,7 @@ for round in 1 2 3; do
     for _ in 1 2 3; do expect_done "audited run" "$copy"; done
     expect_done "audited, unprivileged" \
         setpriv --reuid=65534 --regid=65534 --clear-groups "$copy"
-    for _ in $(seq 50); do
-        [ "$(grep -cF "exe=\"$copy\"" "$tmp/records")" -ge 4 ] && break
-        sleep 0.1
-    done
+    wait_until 5 recorded 4 "$copy"
     mine=$(grep -F "exe=\"$copy\"" "$tmp/records")
     [ "$(grep -c ' success=yes .* a0=9 a1=0 a2=0 .* uid=0 ' <<<"$mine")" = 3 ] &&
         grep -q ' success=no exit=-1 a0=9 a1=0 a2=0 .* uid=65534 ' <<<"$mine" && break

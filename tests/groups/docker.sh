@@ -6,6 +6,8 @@
 # without syslog kills the probe before it returns.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
+# shellcheck source=SCRIPTDIR/../engines.sh
+source "$(dirname "$0")/../engines.sh"
 need dockerd containerd runc bpftrace jq
 [ -x /usr/bin/docker ] || skip "Debian's docker client (docker.io) is not installed"
 own_namespaces
@@ -20,10 +22,10 @@ dockerd --config-file "$tmp/docker/daemon.json" --data-root "$tmp/docker/data" \
     --iptables=false --ip6tables=false --ip-forward=false --ip-masq=false \
     --userland-proxy=false >"$tmp/docker/log" 2>&1 &
 undo+=("kill $!")
-dk() { /usr/bin/docker -H unix:///run/docker.sock "$@"; }
-for _ in $(seq 100); do dk version >/dev/null 2>&1 && break; sleep 0.1; done
-dk version >/dev/null 2>&1 || { fail "dockerd: $(tail -3 "$tmp/docker/log")"; exit 1; }
+dk() { in_time /usr/bin/docker -H unix:///run/docker.sock "$@"; }
+wait_until 10 dk version >/dev/null 2>&1 || { fail "dockerd: $(tail -3 "$tmp/docker/log")"; exit 1; }
 load_image dk "$name"
+without_syslog "$engines_profile" "$tmp/no-syslog.json"
 # The documented one-liner, each line led by the container's host name to tell the runs apart,
 # and the call's return, which a call refused by seccomp makes without entering.
 mount -t tracefs nodev /sys/kernel/tracing
@@ -34,7 +36,7 @@ bpftrace -o "$tmp/queries" -e 'tracepoint:syscalls:sys_enter_syslog /comm == "li
     { printf("%s returned %d\n", curtask->nsproxy->uts_ns->name.nodename, args->ret); }' \
     2>"$tmp/bpftrace" &
 tracer=$!
-for _ in $(seq 100); do grep -qs '^Attaching' "$tmp/queries" && break; sleep 0.1; done
+wait_until 10 grep -qs '^Attaching' "$tmp/queries"
 run_as() { dk run --rm --pull never --network none --hostname "probe-$1" "${@:2}" "$name"; }
 expect_done "Docker's default profile" run_as default
 expect_done "Docker's default profile, CAP_SYSLOG" run_as cap-syslog --cap-add SYSLOG

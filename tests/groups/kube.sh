@@ -4,10 +4,13 @@
 # with no new privileges and a read-only root; without syslog in the profile, killed.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
+# shellcheck source=SCRIPTDIR/../engines.sh
+source "$(dirname "$0")/../engines.sh"
 need crun catatonit jq
 own_namespaces
 podman_store
 load_image pm "localhost/$name"
+without_syslog "$engines_profile" "$tmp/no-syslog.json"
 pod=$SOURCE_DIR/deploy/kubernetes/probe.yaml
 grep -q "^ *image: $name\$" "$pod" || fail "the Pod's image is not $name"
 mkdir "$tmp/profiles"

@@ -5,6 +5,8 @@
 # as that architecture's image, with its binary.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
+# shellcheck source=SCRIPTDIR/../engines.sh
+source "$(dirname "$0")/../engines.sh"
 need skopeo docker-registry jq
 for arch in "${!platform[@]}"; do
     [ "$arch" = "$ARCH" ] || [ -x "$BUILD_DIR/foreign/$arch/linux-syslog-syscall" ] ||
@@ -25,7 +27,8 @@ printf '%s\n' 'version: 0.1' 'storage: {filesystem: {rootdirectory: '"$tmp/regis
     "http: {addr: 127.0.0.1:$port}" >"$tmp/registry.yml"
 docker-registry serve "$tmp/registry.yml" >"$tmp/registry.log" 2>&1 &
 undo+=("kill $!")
-for _ in $(seq 100); do (: >/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
+listening() { (: >/dev/tcp/127.0.0.1/"$port") 2>/dev/null; }
+wait_until 10 listening
 remote=127.0.0.1:$port/$name
 skopeo copy -q --all --dest-tls-verify=false "oci-archive:$multiarch" "docker://$remote" ||
     fail "the push failed"

@@ -4,10 +4,13 @@
 # exact, and live (killed without syslog); the launcher's exact where it suffices.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
+# shellcheck source=SCRIPTDIR/../engines.sh
+source "$(dirname "$0")/../engines.sh"
 need crun runc jq
 own_namespaces
 podman_store
 load_image pm "localhost/$name"
+without_syslog "$engines_profile" "$tmp/no-syslog.json"
 for runtime in crun runc; do
     for nnp in "" no-new-privileges; do
         run_in() { pm run --rm --pull never --network none --runtime "$runtime" \

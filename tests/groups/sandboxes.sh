@@ -6,6 +6,8 @@
 # need; and with no policy given, which layer refuses the query, as bpftrace sees it.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
+# shellcheck source=SCRIPTDIR/../engines.sh
+source "$(dirname "$0")/../engines.sh"
 need bwrap firejail lxc-execute lxc-start containerd ctr runc systemd-nspawn bpftrace jq timeout
 need_python_seccomp
 bpf=$BUILD_DIR/packaging/seccomp-launcher.bpf
@@ -30,12 +32,12 @@ cp "$SOURCE_DIR/policies/firejail.profile" firejail
 cp "$SOURCE_DIR/policies/lxc.seccomp" lxc
 cp "$engines_profile" ctr
 echo --capability=CAP_SYSLOG >nspawn
-jq '.syscalls[].names -= ["syslog"]' "$launcher_profile" >"$tmp/launcher.json"
+without_syslog "$launcher_profile" "$tmp/launcher.json"
 "$python" "$SOURCE_DIR/packaging/bpf.py" "$tmp/launcher.json" "$whole_run" "$ARCH" bwrap-less ||
     fail "no BPF without syslog"
 sed -E 's/,syslog\b//' firejail >firejail-less
 sed '/^syslog$/d' lxc >lxc-less
-jq '.syscalls[].names -= ["syslog"]' ctr >ctr-less
+without_syslog ctr ctr-less
 echo --capability=CAP_SYSLOG --system-call-filter=~syslog >nspawn-less
 for policy in bwrap firejail lxc ctr nspawn; do
     ! cmp -s "$policy" "$policy-less" || fail "$policy: no syslog to take out"
@@ -48,8 +50,7 @@ printf '%s\n' 'version = 2' "root = \"$s/ctr/root\"" "state = \"$s/ctr/state\"" 
     >"$s/ctr/config.toml"
 containerd -c "$s/ctr/config.toml" >"$s/ctr/log" 2>&1 &
 undo+=("kill $!")
-for _ in $(seq 100); do ctr -a "$s/ctr/sock" version >/dev/null 2>&1 && break; sleep 0.1; done
-ctr -a "$s/ctr/sock" version >/dev/null 2>&1 ||
+wait_until 10 in_time ctr -a "$s/ctr/sock" version >/dev/null 2>&1 ||
     { fail "containerd: $(tail -3 "$s/ctr/log")"; exit 1; }
 # LXC with Debian's common configuration, as its templates write it (its seccomp list refuses
 # nothing the probe calls, and CAP_SYSLOG is kept), and no network, console or devices to set up.
@@ -63,8 +64,8 @@ bpftrace -o "$s/queries" -e 'tracepoint:syscalls:sys_enter_syslog { printf("%s e
     >/dev/null 2>"$s/bpftrace" &
 tracer=$!
 undo+=("kill $tracer 2>/dev/null")
-for _ in $(seq 100); do grep -qs '^Attaching' "$s/queries" && break; sleep 0.1; done
-grep -qs '^Attaching' "$s/queries" || fail "bpftrace did not start: $(tail -3 "$s/bpftrace")"
+wait_until 10 grep -qs '^Attaching' "$s/queries" ||
+    fail "bpftrace did not start: $(tail -3 "$s/bpftrace")"
 
 # Each case: a label; the policy it loads, or -; which layer refuses the query under it (seccomp,
 # the kernel, or nobody: answered), in exact runs, ROUNDS in a row with a policy; what comes of
@@ -100,7 +101,7 @@ run() {
     local p=/$1 f=$s/policy/$2
     n=$((n + 1))
     [ -x "$root$p" ] || install -m 755 "$probe" "$root$p"
-    eval "$3"
+    eval "in_time $3"
 }
 # bpftrace's events of a copy: seccomp refuses the call before it enters; the kernel, once it
 # has; nobody: it is answered.

@@ -10,6 +10,8 @@
 # serial port, the console on the first.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
+# shellcheck source=SCRIPTDIR/../engines.sh
+source "$(dirname "$0")/../engines.sh"
 release=trixie
 dropin=$SOURCE_DIR/policies/systemd.conf
 
@@ -32,13 +34,15 @@ docker_service() {
     local start=$EPOCHREALTIME
     systemctl start docker || { fail "systemctl start docker: $(systemctl status docker)"; return; }
     echo "dockerd started in $(awk "BEGIN { print $EPOCHREALTIME - $start }") s"
-    load_image docker "$name"
+    dk() { in_time docker "$@"; }
+    load_image dk "$name"
+    without_syslog "$engines_profile" "$tmp/no-syslog.json"
     local round
     for round in $rounds; do
-        expect_done "Docker's service, round $round" docker run --rm --pull never --network none \
+        expect_done "Docker's service, round $round" dk run --rm --pull never --network none \
             --security-opt "seccomp=$engines_profile" "$name"
     done
-    expect_killed "Docker's service, without syslog" docker run --rm --pull never --network none \
+    expect_killed "Docker's service, without syslog" dk run --rm --pull never --network none \
         --security-opt "seccomp=$tmp/no-syslog.json" "$name"
 }
 # systemd_filter: the drop-in's settings as systemd-run's properties: exact, with and without
@@ -57,7 +61,8 @@ systemd_filter() {
                 --quiet -p NoNewPrivileges=$nnp "${settings[@]}" "$probe"
         done
     done
-    expect_killed_unit "systemd-run without syslog" systemd-run --wait --pipe --quiet \
+    # systemd-run only fails for a unit whose process was killed.
+    expect "systemd-run without syslog" failed none systemd-run --wait --pipe --quiet \
         "${no_syslog[@]}" "$probe"
     # A named oneshot unit that remains after its run keeps systemd's record of how its process
     # ended: exited 0, or killed by signal 31.
@@ -71,17 +76,6 @@ systemd_filter() {
         systemctl stop "probe-$unit" 2>/dev/null
         systemctl reset-failed "probe-$unit" 2>/dev/null
     done
-}
-# expect_killed_unit LABEL COMMAND...: systemd-run fails for a unit whose process was killed, and
-# the probe wrote nothing.
-expect_killed_unit() {
-    local label=$1 status
-    shift
-    "$@" >"$tmp/out" 2>"$tmp/err"
-    status=$?
-    echo "$label: systemd-run exited $status"
-    [ "$status" -ne 0 ] || fail "$label: status 0"
-    [ ! -s "$tmp/out" ] && [ ! -s "$tmp/err" ] || fail "$label: output: $(head -c 300 "$tmp/err")"
 }
 
 if [ -n "${VM_GUEST:-}" ]; then

@@ -1,0 +1,126 @@
+# shellcheck shell=bash disable=SC2034,SC2154 # lib.sh sets what this file uses, and reads what it sets
+# SPDX-License-Identifier: MIT
+# The container engines' plumbing, for the groups that run them, sourced after lib.sh: a cgroup,
+# mount and PID namespace of the group's own, podman with a store of the group's own, the image
+# loaded, a profile without syslog, and a time limit on every engine call.
+
+# in_time COMMAND...: COMMAND, an engine's call, killed if it has not ended within two minutes: a
+# hung engine fails its case, not the group's whole time. pm and dk are called through it.
+in_time() { timeout -k 10 120 "$@"; }
+
+# own_namespaces: runs this group again in a cgroup, mount and PID namespace of its own, so that
+# every mount an engine makes and every process it starts, daemons included, end with the group.
+# There /run is empty, /var/lib read-only, and each cgroup hierarchy's root is a cgroup of the
+# group's own, removed afterwards: on a hybrid host each v1 hierarchy, with no cgroup v2 mount
+# beside them (crun refuses that layout); on a pure cgroup v2 host, the v2 one.
+hierarchies() {
+    awk '$3 == "cgroup" { print $2, $4; v1 = 1 } $3 == "cgroup2" { v2 = $2 }
+        END { if (!v1 && v2) print v2, "cgroup2" }' /proc/self/mounts
+}
+# controllers CGROUP: lets CGROUP's children have each controller CGROUP has.
+controllers() { sed 's/[^ ][^ ]*/+&/g' "$1/cgroup.controllers" >"$1/cgroup.subtree_control"; }
+own_namespaces() {
+    need_root
+    need unshare
+    local hierarchy options found
+    found=$(hierarchies)
+    case ${OWN_NAMESPACES:-} in
+    v2)
+        # The engines enable controllers below the cgroup namespace's root, which must then hold
+        # no process, unshare included: this process, alone in its cgroup, makes that the root.
+        read -r hierarchy _ <<<"$found"
+        echo $$ >"$hierarchy/$OWN_CGROUP/namespace/cgroup.procs" &&
+            OWN_NAMESPACES=1 exec unshare -C "$0" "$probe" "$kind"
+        exit 1
+        ;;
+    ?*)
+        # Mounted again in the namespace, a hierarchy shows the group's cgroup as its root.
+        while read -r hierarchy options; do
+            umount "$hierarchy" || exit 1
+            if [ "$options" = cgroup2 ]; then
+                # The group's own processes in a leaf, the engines' cgroups beside it.
+                mount -t cgroup2 cgroup2 "$hierarchy" && mkdir "$hierarchy/group" &&
+                    echo $$ >"$hierarchy/group/cgroup.procs" && controllers "$hierarchy" || exit 1
+            else
+                mount -t cgroup -o "$options" cgroup "$hierarchy" || exit 1
+            fi
+        done <<<"$found"
+        [[ $found == *" cgroup2" ]] ||
+            awk '$3 == "cgroup2" { print $2 }' /proc/self/mounts | xargs -r umount
+        mount -t tmpfs tmpfs /run
+        # skopeo would keep a cache in /var/lib/containers: read-only, it keeps none.
+        mount --bind /var/lib /var/lib && mount -o remount,bind,ro /var/lib
+        return
+        ;;
+    esac
+    [ -n "$found" ] || skip "no cgroup hierarchy is mounted"
+    # A chroot whose / is not a mount point, for one, gives no mount namespace.
+    unshare -C -m -p -f true 2>/dev/null ||
+        skip "no cgroup, mount and PID namespaces here: $(unshare -C -m -p -f true 2>&1)"
+    local cgroup=linux-syslog-syscall-$group-$$ leaf='' stage=1 flags=(-C)
+    undo+=("remove_cgroup $cgroup")
+    while read -r hierarchy options; do
+        mkdir "$hierarchy/$cgroup"
+        # A new cpuset has no CPU and no memory node to run on until given its parent's.
+        [[ ,$options, != *,cpuset,* ]] || for file in cpuset.cpus cpuset.mems; do
+            cp "$hierarchy/$file" "$hierarchy/$cgroup/$file"
+        done
+        # On cgroup v2, unshare waits in one leaf and the namespace's root is the other.
+        if [ "$options" = cgroup2 ]; then
+            mkdir "$hierarchy/$cgroup/unshare" "$hierarchy/$cgroup/namespace" &&
+                controllers "$hierarchy/$cgroup" || exit 1
+            leaf=/unshare stage=v2 flags=()
+        fi
+    done <<<"$found"
+    (
+        pid=$BASHPID
+        while read -r hierarchy _; do
+            echo "$pid" >"$hierarchy/$cgroup$leaf/cgroup.procs"
+        done <<<"$found"
+        # Should unshare be killed, the namespace's first process goes too, and with it the rest.
+        OWN_NAMESPACES=$stage OWN_CGROUP=$cgroup exec unshare "${flags[@]}" -m -p --kill-child \
+            --mount-proc "$0" "$probe" "$kind"
+    )
+    local status=$?
+    # Every process of the group has ended with its namespace: a cgroup still in use is a fault.
+    remove_cgroup "$cgroup" || fail "cgroups left behind: $(hierarchies |
+        while read -r hierarchy _; do find "$hierarchy/$cgroup" -type d; done 2>/dev/null)"
+    # The run in the namespaces has said how it went.
+    inner_said=1
+    exit $status
+}
+# remove_cgroup NAME: removes the cgroup NAME from each hierarchy, deepest first; fails if one in
+# use stays.
+remove_cgroup() {
+    local hierarchy
+    for hierarchy in $(hierarchies | cut -d' ' -f1); do
+        [ ! -d "$hierarchy/$1" ] || find "$hierarchy/$1" -depth -type d -exec rmdir {} + 2>/dev/null
+        [ ! -d "$hierarchy/$1" ] || return 1
+    done
+}
+# podman_store: pm runs podman with its store and configuration under $tmp, where no name is looked
+# up in a registry unless it names one, and its state in the group's own /run (own_namespaces):
+# podman refuses a run root of more than 50 characters, which $tmp may well be.
+podman_store() {
+    need podman
+    printf '%s\n' '[containers]' 'default_ulimits = []' '[engine]' 'cgroup_manager = "cgroupfs"' \
+        'events_logger = "file"' >"$tmp/containers.conf"
+    echo 'unqualified-search-registries = []' >"$tmp/registries.conf"
+    mkdir "$tmp/podman"
+    # podman 5 warns on standard error, where the probe's output goes, of every use of cgroup v1.
+    export CONTAINERS_CONF=$tmp/containers.conf CONTAINERS_REGISTRIES_CONF=$tmp/registries.conf \
+        TMPDIR=$tmp/podman PODMAN_IGNORE_CGROUPSV1_WARNING=1
+    pm() {
+        in_time podman --root "$tmp/podman/root" --runroot /run/podman --tmpdir /run/libpod \
+            --storage-driver vfs --network-config-dir "$tmp/podman/networks" "$@"
+    }
+}
+# load_image ENGINE LOADED-AS: ENGINE (pm or dk) loads the image, and then knows it by its name as
+# LOADED-AS (asked of its store: what engines print on loading differs between versions).
+load_image() {
+    "$1" load -i "$image" >"$tmp/load" 2>&1 && "$1" image inspect "$2" >/dev/null 2>&1 ||
+        fail "$1 load: $(tail -3 "$tmp/load")"
+}
+# without_syslog PROFILE COPY: COPY is the seccomp profile PROFILE without syslog, under which a
+# live profile kills the probe at the query.
+without_syslog() { jq '.syscalls[].names -= ["syslog"]' "$1" >"$2"; }
