@@ -2,22 +2,31 @@
 # Builds a target as a static PIE against musl from the system compiler, with musl's headers in
 # place of the system C library's and no C++ runtime at all.
 
-# Debian installs musl beside the system libc under the same multiarch name, "gnu" becoming "musl"
-# (x86_64-linux-gnu: x86_64-linux-musl, arm-linux-gnueabihf: arm-linux-musleabihf), except that
-# MIPS's 64-bit ABI tag goes (mips64el-linux-gnuabi64: mips64el-linux-musl).
-string(REGEX REPLACE "-gnu(abi64)?" "-musl" musl_triplet "${CMAKE_LIBRARY_ARCHITECTURE}")
-set(LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR "/usr/lib/${musl_triplet}" CACHE PATH
+# Debian installs musl beside the system libc, under a tuple of its own (architectures.txt).
+include(${CMAKE_CURRENT_LIST_DIR}/architectures.cmake)
+architecture_where(musl_arch multiarch "${CMAKE_LIBRARY_ARCHITECTURE}")
+set(musl_libdir)
+set(musl_includedir)
+if(musl_arch)
+  set(musl_libdir "/usr/lib/${architecture_${musl_arch}_musl}")
+  set(musl_includedir "/usr/include/${architecture_${musl_arch}_musl}")
+endif()
+set(LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR "${musl_libdir}" CACHE PATH
     "Directory of musl's libc.a and start-up files")
-set(LINUX_SYSLOG_SYSCALL_MUSL_INCLUDEDIR "/usr/include/${musl_triplet}" CACHE PATH
+set(LINUX_SYSLOG_SYSCALL_MUSL_INCLUDEDIR "${musl_includedir}" CACHE PATH
     "Directory of musl's headers")
 
 # A build that quietly fell back to another libc would change every run's trace: stop instead.
-if(NOT CMAKE_LIBRARY_ARCHITECTURE
-   OR NOT EXISTS "${LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR}/rcrt1.o"
+if(NOT EXISTS "${LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR}/rcrt1.o"
    OR NOT EXISTS "${LINUX_SYSLOG_SYSCALL_MUSL_INCLUDEDIR}/stdio.h")
+  string(CONCAT looked "looked for ${LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR}/rcrt1.o and "
+                "${LINUX_SYSLOG_SYSCALL_MUSL_INCLUDEDIR}/stdio.h")
+  if(NOT LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR)
+    string(CONCAT looked "the compiler's multiarch tuple, '${CMAKE_LIBRARY_ARCHITECTURE}', is not "
+                  "one of cmake/architectures.txt")
+  endif()
   message(FATAL_ERROR
-    "musl not found (looked for ${LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR}/rcrt1.o and "
-    "${LINUX_SYSLOG_SYSCALL_MUSL_INCLUDEDIR}/stdio.h). Install it (Debian: apt-get install "
+    "musl not found (${looked}). Install it (Debian: apt-get install "
     "musl-dev), point LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR and LINUX_SYSLOG_SYSCALL_MUSL_INCLUDEDIR at "
     "it, or build against the system C library with -DLINUX_SYSLOG_SYSCALL_LIBC=system.")
 endif()

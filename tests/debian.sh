@@ -1,10 +1,13 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154 # the tables' names come from architectures.sh
 # SPDX-License-Identifier: MIT
 # Debian's packages from either release, for the pieces that this machine's release lacks: read
 # from that release's own index through an apt configuration of their own in the cache, fetched
 # into the cache, checked there against the index at each use, and never installed (another
 # release's musl would clash with this one's: musl-dev is Multi-Arch: same, one version for every
-# architecture). Sourced by tests/setup.sh and the foreign and kernel groups; needs bash.
+# architecture). Sourced by tests/setup.sh and the foreign and kernel groups; needs bash. The
+# releases, and which of them gives each architecture's musl and kernel, are the table's.
+# shellcheck source=/dev/null # architectures.sh, which those who source this file source too
+. "$(dirname "${BASH_SOURCE[0]}")/architectures.sh"
 
 # The user's cache, also where HOME is unset (~ then comes from the password database).
 debian_cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall
@@ -23,27 +26,6 @@ if debian_mirrors=$(apt-get --print-uris update 2>&1); then
 else
     debian_no_mirror="apt cannot read its sources: $(grep -m1 '^E:' <<<"$debian_mirrors")"
 fi
-declare -A debian_codename=([12]=bookworm [13]=trixie)
-# This machine's release, by its major version.
-# shellcheck source=/dev/null
-debian_host=$(. /etc/os-release 2>/dev/null && echo "${VERSION_ID%%.*}") || true
-# What each release lacks, by Debian architecture: its musl and kernels (Debian 12's archive has
-# no riscv64; Debian 13 dropped mips64el and mipsel), or only its kernel (Debian 13 builds no
-# i386 kernel; Debian 12's 686 kernel stands in, so that the 32-bit build still meets a 32-bit
-# kernel). These come from the other release.
-declare -A debian_lacks=([12]="riscv64 riscv64-kernel"
-    [13]="mips64el mips64el-kernel mipsel mipsel-kernel i386-kernel")
-
-# debian_release PIECE: the release whose packages give PIECE, an architecture's musl (ARCH) or
-# kernel (ARCH-kernel): this machine's, unless it lacks it.
-debian_release() {
-    [[ " ${debian_lacks[$debian_host]:-} " == *" $1 "* ]] || { echo "$debian_host"; return; }
-    local release
-    for release in "${!debian_codename[@]}"; do
-        [ "$release" = "$debian_host" ] || { echo "$release"; return; }
-    done
-}
-
 # debian_apt RELEASE ARCH: sets the array apt to the options under which apt reads RELEASE's
 # index of ARCH alone: this machine's own package lists for its own release; for the other, lists
 # of their own in the cache, with no package installed and no preference of this machine's,
@@ -52,8 +34,8 @@ debian_apt() {
     local release=$1 arch=$2 dir
     apt=(-o APT::Architecture="$arch" -o APT::Architectures="$arch" -o Dir::Cache::pkgcache=
         -o Dir::Cache::srcpkgcache=)
-    [ "$release" != "$debian_host" ] || return 0
-    if [ -z "${debian_codename[$release]:-}" ]; then
+    [ "$release" != "$this_release" ] || return 0
+    if [ -z "${codename[$release]:-}" ]; then
         echo "Debian $release is not known" >&2
         return 1
     fi
@@ -61,14 +43,14 @@ debian_apt() {
         echo "$debian_no_mirror" >&2
         return 1
     fi
-    dir=$debian_cache/apt/${debian_codename[$release]}-$arch
+    dir=$debian_cache/apt/${codename[$release]}-$arch
     apt+=(-o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts="$dir/none"
         -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts="$dir/none"
         -o Dir::State="$dir" -o Dir::State::Lists="$dir/lists" -o Dir::State::status=/dev/null
         -o Dir::Cache="$dir")
     mkdir -p "$dir/none" "$dir/lists/partial" "$dir/archives/partial" || return 1
     # The release, its updates and its security updates, as a Debian system lists them.
-    local suite=${debian_codename[$release]}
+    local suite=${codename[$release]}
     {
         printf "deb [arch=%s] %s main\n" "$arch" "$debian_mirror $suite" "$arch" \
             "$debian_mirror $suite-updates"

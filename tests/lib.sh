@@ -87,9 +87,6 @@ launcher_profile=$SOURCE_DIR/policies/seccomp-launcher.json
 # Each engine case that must be exact runs ROUNDS times in a row: a profile that lets a runtime's
 # occasional call through only now and then shows as a failed round.
 rounds=$(seq "${ROUNDS:-1}")
-# OCI's names for the Debian architectures, with the variant that tells ARM's generations apart.
-declare -A platform=([amd64]=amd64 [arm64]=arm64 [armhf]=arm/v7 [armel]=arm/v5 [i386]=386
-    [ppc64el]=ppc64le [s390x]=s390x [mips64el]=mips64le [mipsel]=mipsle [riscv64]=riscv64)
 
 # wait_until SECONDS COMMAND...: runs COMMAND every tenth of a second until it succeeds; fails if
 # it has not within SECONDS.

@@ -13,15 +13,16 @@ source=$(realpath "$(dirname "$0")/..")
 release=${1:-}
 shift $(($# > 0))
 command=("${@:-tests/run.sh}")
-declare -A codename=([12]=bookworm [13]=trixie)
+# The releases, and the mirrors this machine's apt uses.
+# shellcheck source=SCRIPTDIR/debian.sh
+source "$source/tests/debian.sh"
+# shellcheck source=SCRIPTDIR/architectures.sh
+source "$source/tests/architectures.sh"
 [ -n "$release" ] && [ -n "${codename[$release]:-}" ] || {
-    echo "usage: $0 RELEASE, one of: ${!codename[*]}" >&2
+    echo "usage: $0 RELEASE, one of: ${releases[*]}" >&2
     exit 2
 }
 suite=${codename[$release]}
-# The mirrors this machine's apt uses.
-# shellcheck source=SCRIPTDIR/debian.sh
-source "$source/tests/debian.sh"
 mirror=${debian_mirror%/} security=${debian_security%/}
 die() {
     echo "release: $*" >&2

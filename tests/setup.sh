@@ -16,6 +16,8 @@
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/debian.sh
 . "$(dirname "$0")/debian.sh"
+# shellcheck source=SCRIPTDIR/architectures.sh
+. "$(dirname "$0")/architectures.sh"
 
 added=()
 # Whatever stops the set-up after it added a dpkg architecture, that architecture goes again.
@@ -46,14 +48,15 @@ case ${1:-} in
     ;;
 esac
 [ "$(id -u)" -eq 0 ] || die "run as root (for instance: sudo $0 ${1:-})"
-command -v apt-get >/dev/null || die "apt-get not found: this set-up is for Debian 12 and 13"
-# The release (debian.sh's debian_host) decides the package names and which architectures its
-# archive has.
+known="Debian $(sed 's/ \([^ ]*\)$/ and \1/' <<<"${releases[*]}")"
+command -v apt-get >/dev/null || die "apt-get not found: this set-up is for $known"
+# The release (architectures.sh's this_release) decides the package names and which
+# architectures its archive has.
 [ "$(. /etc/os-release 2>/dev/null && echo "${ID:-}")" = debian ] &&
-    [ -n "${debian_codename[$debian_host]:-}" ] ||
-    die "this set-up knows Debian 12 and 13, not $(. /etc/os-release 2>/dev/null &&
+    [ -n "${codename[$this_release]:-}" ] ||
+    die "this set-up knows $known, not $(. /etc/os-release 2>/dev/null &&
         echo "${PRETTY_NAME:-}" || echo "this system (no /etc/os-release)"); nothing was changed"
-echo "setup: Debian $debian_host"
+echo "setup: Debian $this_release"
 
 # The build; the tests on this machine (tools, policies, image, engines); the other release's
 # root (mmdebstrap, curl), in which .ci/run runs the suite again.
@@ -61,25 +64,24 @@ packages=(g++ cmake ninja-build musl-dev
     strace util-linux binutils groff-base file dpkg-dev lintian jq python3 python3-seccomp auditd
     umoci skopeo crun runc podman catatonit docker.io docker-registry bpftrace mmdebstrap curl)
 # Debian 13's docker.io only recommends its client.
-[ "$debian_host" = 12 ] || packages+=(docker-cli)
+[ "$this_release" = 12 ] || packages+=(docker-cli)
 # The sandboxes group's sandboxes and containerd (python3-seccomp, above, builds bubblewrap's BPF).
 packages+=(bubblewrap firejail lxc containerd systemd-container)
-# The systemd-vm group: a Debian 13 root made with mmdebstrap (above) into an ext4 image, booted
-# by qemu.
+# The systemd-vm group: the newest release's root made with mmdebstrap (above) into an ext4
+# image, booted by qemu.
 packages+=(e2fsprogs qemu-system-x86)
-# Every other architecture's default build: Debian architecture and cross compiler's triplet.
-foreign=(arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf armel:arm-linux-gnueabi
-    i386:i686-linux-gnu ppc64el:powerpc64le-linux-gnu s390x:s390x-linux-gnu
-    mips64el:mips64el-linux-gnuabi64 mipsel:mipsel-linux-gnu riscv64:riscv64-linux-gnu)
+# Every other architecture's default build (cmake/architectures.txt).
+native=$(dpkg --print-architecture)
+foreign=()
+for arch in "${architectures[@]}"; do [ "$arch" = "$native" ] || foreign+=("$arch"); done
 if $all; then
     # Their builds run under qemu-user, and their kernels (and this machine's) under qemu-system.
     packages+=(qemu-user qemu-system-x86 qemu-system-arm qemu-system-misc qemu-system-mips
         qemu-system-ppc cpio)
-    for cross in "${foreign[@]}"; do
-        arch=${cross%%:*}
-        packages+=("g++-${cross#*:}")
+    for arch in "${foreign[@]}"; do
+        packages+=("g++-${arch_compiler[$arch]}")
         # The musl of an architecture this release lacks comes from the other: see below.
-        [ "$(debian_release "$arch")" = "$debian_host" ] || continue
+        [ "$(release_of "$arch" musl)" = "$this_release" ] || continue
         packages+=("musl-dev:$arch")
         grep -qx "$arch" < <(dpkg --print-foreign-architectures) && continue
         echo "setup: adding the dpkg architecture $arch, for its cross compiler and musl"
@@ -93,14 +95,13 @@ fi
 # (cmake/foreign.cmake) finds it. The kernels this release lacks come the same way, fetched by
 # their kernel test at its first run.
 fetch_other_release() {
-    local cross arch release said
-    for cross in "${foreign[@]}"; do
-        arch=${cross%%:*}
-        release=$(debian_release "$arch")
-        [ "$release" != "$debian_host" ] || continue
+    local arch release said
+    for arch in "${foreign[@]}"; do
+        release=$(release_of "$arch" musl)
+        [ "$release" != "$this_release" ] || continue
         # A mirror that cannot serve it stops only that architecture's tests, which skip, saying so,
         # unless an earlier copy stands in.
-        if said=$(debian_musl "$release" "$arch" "${cross#*:}" 2>&1); then
+        if said=$(debian_musl "$release" "$arch" "${arch_compiler[$arch]}" 2>&1); then
             echo "setup: $arch: musl from Debian $release: $said"
         elif [ -f "$debian_cache/musl/$arch/built-using" ]; then
             echo "setup: $arch: no musl from Debian $release ($said); the copy fetched before," \
@@ -109,9 +110,9 @@ fetch_other_release() {
             echo "setup: $arch: no musl from Debian $release ($said); its tests will skip" >&2
         fi
     done
-    for arch in "$(dpkg --print-architecture)" "${foreign[@]%%:*}"; do
-        release=$(debian_release "$arch-kernel")
-        [ "$release" = "$debian_host" ] ||
+    for arch in "${architectures[@]}"; do
+        release=$(release_of "$arch" kernel)
+        [ "${arch_flavour[$arch]}" = - ] || [ "$release" = "$this_release" ] ||
             echo "setup: $arch: its kernel comes from Debian $release, at kernel-$arch's first run"
     done
 }
@@ -129,8 +130,8 @@ done
 # The kernel tests look each architecture's kernel up in apt's package lists, which must be there.
 lists=true
 if $all; then
-    for arch in "$(dpkg --print-architecture)" "${foreign[@]%%:*}"; do
-        [ "$(debian_release "$arch")" = "$debian_host" ] || continue
+    for arch in "${architectures[@]}"; do
+        [ "$(release_of "$arch" musl)" = "$this_release" ] || continue
         compgen -G "/var/lib/apt/lists/*_binary-${arch}_Packages*" >/dev/null || lists=false
     done
 fi

@@ -4,6 +4,8 @@
 # alone, and named alike for OCI tools and for Docker's loader.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
+# shellcheck source=SCRIPTDIR/../architectures.sh
+source "$(dirname "$0")/../architectures.sh"
 need umoci jq
 expect_reproducible image "$image"
 mkdir "$tmp/layout" && tar -xf "$image" -C "$tmp/layout"
@@ -11,7 +13,7 @@ blob() { cat "$tmp/layout/${1/sha256:/blobs/sha256/}"; }
 jq -e --arg name "$name" '.manifests[0].annotations["org.opencontainers.image.ref.name"] ==
     $name' "$tmp/layout/index.json" >/dev/null || fail "the image is not named $name"
 manifest=$(blob "$(jq -r '.manifests[0].digest' "$tmp/layout/index.json")")
-blob "$(jq -r .config.digest <<<"$manifest")" | jq -e --arg arch "${platform[$ARCH]%/*}" \
+blob "$(jq -r .config.digest <<<"$manifest")" | jq -e --arg arch "${arch_oci[$ARCH]%/*}" \
     --arg version "$VERSION" '.architecture == $arch and .os == "linux" and
         .config.Entrypoint == ["/linux-syslog-syscall"] and .created == "2026-12-08T00:00:00Z"
         and (.config.Labels | with_entries(.key |= ltrimstr("org.opencontainers.image.")) |

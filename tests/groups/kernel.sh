@@ -6,12 +6,14 @@
 # less each call of the build's whole run, and under a filter of that run alone. The initramfs's
 # /init, kernel-init.c, makes the runs, shows the kernel's audit records and exits, which panics
 # the kernel and so ends the machine.
-# Usage: kernel.sh PROBE musl ARCH [OTHER-ARCH...], ARCH's kernel running its build and those
-# of the OTHER-ARCHs.
+# Usage: kernel.sh PROBE musl ARCH: ARCH's kernel, its machine and the other builds it runs as
+# cmake/architectures.txt gives them.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$1" "$2"
 # shellcheck source=SCRIPTDIR/../debian.sh
 source "$(dirname "$0")/../debian.sh"
+# shellcheck source=SCRIPTDIR/../architectures.sh
+source "$(dirname "$0")/../architectures.sh"
 shift 2
 # debian_kernel ARCH FLAVOUR RELEASE...: unpacks into $tmp/boot the kernel image and configuration
 # of the package that the first RELEASE's metapackage for FLAVOUR depends on now or, where the
@@ -43,44 +45,18 @@ debian_kernel() {
         "./boot/config-${package#linux-image-}" "./boot/vmlinu?-${package#linux-image-}"
 }
 kernel=$1
-case $kernel in
-amd64) flavour=cloud-amd64 console=ttyS0 machine=(qemu-system-x86_64 -m 512) ;;
-i386) flavour=686 console=ttyS0 machine=(qemu-system-i386 -m 512) ;;
-arm64)
-    flavour=cloud-arm64 console=ttyAMA0
-    machine=(qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512)
-    ;;
-armhf)
-    flavour=armmp console=ttyAMA0
-    machine=(qemu-system-arm -M virt -cpu cortex-a15 -m 512)
-    ;;
-ppc64el)
-    # Without the Spectre mitigations TCG lacks, and with qemu's small firmware: SLOF takes
-    # 15 s more.
-    flavour=powerpc64le console=hvc0
-    caps=cap-cfpc=broken,cap-sbbc=broken,cap-ibs=broken,cap-ccf-assist=off
-    machine=(qemu-system-ppc64 -m 1024 -M "pseries,$caps,x-vof=on")
-    ;;
-s390x)
-    flavour=s390x console=ttysclp0
-    machine=(qemu-system-s390x -M s390-ccw-virtio -cpu max -m 512)
-    ;;
-mips64el)
-    flavour=5kc-malta console=ttyS0
-    machine=(qemu-system-mips64el -M malta -cpu 5KEc -m 256 -vga none)
-    ;;
-mipsel)
-    flavour=4kc-malta console=ttyS0
-    machine=(qemu-system-mipsel -M malta -m 256 -vga none)
-    ;;
-riscv64) flavour=riscv64 console=ttyS0 machine=(qemu-system-riscv64 -M virt -m 512) ;;
-*) fail "no Debian kernel is set up for $kernel" && exit 1 ;;
-esac
-triplet=$(dpkg-architecture -a"$kernel" -qDEB_HOST_GNU_TYPE 2>/dev/null)
+# Its machine, and the builds it runs (cmake/architectures.txt).
+[ "${arch_flavour[$kernel]:--}" != - ] || { fail "no Debian kernel is set up for $kernel"; exit 1; }
+flavour=${arch_flavour[$kernel]} console=${arch_console[$kernel]}
+read -ra machine <<<"${arch_machine[$kernel]}"
+others=()
+[ "${arch_runs[$kernel]}" = - ] || IFS=, read -ra others <<<"${arch_runs[$kernel]}"
+abis=("$kernel" "${others[@]}")
+triplet=${arch_compiler[$kernel]}
 need jq cpio flock apt-cache apt-get dpkg-deb timeout "${machine[0]}" "$triplet-gcc"
 need_python_seccomp
 mkdir -p "$tmp/root/filters"
-for abi in "$@"; do
+for abi in "${abis[@]}"; do
     binary=$BUILD_DIR/foreign/$abi/linux-syslog-syscall
     [ "$abi" = "$ARCH" ] && binary=$probe
     [ -x "$binary" ] || skip "no $abi build at $binary"
@@ -104,7 +80,7 @@ if [ "$kernel" = "$ARCH" ]; then
 fi
 # The runs, each labelled NAME,STATUS,OUTPUT,RECORD-TYPE,ARCH,CALL-NUMBER: what it must give
 # (OUTPUT: done or none), and the audit record it must leave where the kernel audits calls.
-"$python" - "$SOURCE_DIR/policies" "$tmp/root" "$rules" "$@" <<'EOF' >"$tmp/runs" ||
+"$python" - "$SOURCE_DIR/policies" "$tmp/root" "$rules" "${abis[@]}" <<'EOF' >"$tmp/runs" ||
 import glob, json, sys
 policies, root, rules, builds = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
 sys.path.insert(0, policies + "/../packaging")
@@ -153,11 +129,11 @@ cat "$tmp/runs" >>"$tmp/root/runs"
 (cd "$tmp/root" && find . | cpio -o -H newc -R 0:0 --quiet >"$tmp/initrd") ||
     { fail "the initramfs cannot be made"; exit 1; }
 # This release's kernel, or the other's where it has none or the mirror serves none of its own.
-releases=("$(debian_release "$kernel-kernel")")
-for release in "${!debian_codename[@]}"; do
-    [ "$release" = "${releases[0]}" ] || releases+=("$release")
+from=("$(release_of "$kernel" kernel)")
+for release in "${releases[@]}"; do
+    [ "$release" = "${from[0]}" ] || from+=("$release")
 done
-debian_kernel "$kernel" "$flavour" "${releases[@]}" || exit 1
+debian_kernel "$kernel" "$flavour" "${from[@]}" || exit 1
 # Every record kept in the log, none lost to a queue without a daemon; on the console only the
 # init's lines, which a kernel message could otherwise split; and the crypto self-tests, a
 # second of an emulated boot, left out.

@@ -7,8 +7,10 @@
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
 source "$(dirname "$0")/../engines.sh"
+# shellcheck source=SCRIPTDIR/../architectures.sh
+source "$(dirname "$0")/../architectures.sh"
 need skopeo docker-registry jq
-for arch in "${!platform[@]}"; do
+for arch in "${architectures[@]}"; do
     [ "$arch" = "$ARCH" ] || [ -x "$BUILD_DIR/foreign/$arch/linux-syslog-syscall" ] ||
         skip "no $arch build: its own test did not build it"
 done
@@ -18,7 +20,7 @@ expect_reproducible multiarch-image "$multiarch"
 mkdir "$tmp/index" && tar -xf "$multiarch" -C "$tmp/index"
 list=$tmp/index/blobs/sha256/$(jq -r '.manifests[0].digest | ltrimstr("sha256:")' \
     "$tmp/index/index.json")
-diff <(printf 'linux/%s\n' "${platform[@]}" | sort) <(jq -r '.manifests[].platform |
+diff <(printf 'linux/%s\n' "${arch_oci[@]}" | sort) <(jq -r '.manifests[].platform |
     [.os, .architecture, .variant // empty] | join("/")' "$list" | sort) ||
     fail "the index's platforms"
 port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))

@@ -7,6 +7,8 @@
 # finds the mirror that the other release's pieces come from.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
+# shellcheck source=SCRIPTDIR/../architectures.sh
+source "$(dirname "$0")/../architectures.sh"
 need_root
 need unshare
 unshare -m true 2>/dev/null || skip "no mount namespace here: $(unshare -m true 2>&1)"
@@ -39,12 +41,19 @@ stand_in apt-get 'case $* in
 install*) exit "$(cat '"$tmp"'/install)" ;;
 esac'
 mirror=http://mirror.invalid/debian/
-printf 'deb %s main\n' "$mirror trixie" "${mirror%/}-security/ trixie-security" >"$tmp/sources.list"
+printf 'deb %s main\n' "$mirror stable" "${mirror%/}-security/ stable-security" >"$tmp/sources.list"
 mkdir -p "$tmp/none" "$tmp/lists/partial"
 chmod +x "$tmp"/bin/*
 
-foreign12="arm64 armhf armel i386 ppc64el s390x mips64el mipsel"
-foreign13="arm64 armhf armel i386 ppc64el s390x riscv64"
+# The architectures that the stand-in amd64 machine adds to dpkg on RELEASE: those whose musl the
+# release's archive has.
+foreign() {
+    local arch
+    for arch in "${architectures[@]}"; do
+        [ "$arch" = amd64 ] || [[ ,${arch_musl_in[$arch]}, != *,$1,* ]] || echo "$arch"
+    done | xargs
+}
+foreign12=$(foreign 12) foreign13=$(foreign 13)
 # LABEL|ID VERSION_ID|ARGUMENT|FOREIGN BEFORE|UNOFFERED|INSTALL STATUS|STATUS|FOREIGN AFTER|
 # INSTALLS|SAYS. INSTALLS: packages the install must name, !PACKAGE one it must not, - no install
 # at all, none no call of dpkg or apt but to read apt's sources. SAYS: what its output must hold;
@@ -52,7 +61,7 @@ foreign13="arm64 armhf armel i386 ppc64el s390x riscv64"
 cases="unknown release|debian 99||arm64||0|1|arm64|none|knows Debian 12 and 13
 another distribution|ubuntu 24.04||||0|1||none|knows Debian 12 and 13
 Debian 12|debian 12||arm64||0|0|$foreign12|docker.io musl-dev:mipsel g++-riscv64-linux-gnu !musl-dev:riscv64 !docker-cli|no Debian 13 index of riscv64 from $mirror
-Debian 12, one package not offered|debian 12||arm64|musl-dev:s390x|0|1|arm64|-|
+Debian 12, one package not offered|debian 12||arm64|musl-dev:armhf|0|1|arm64|-|
 Debian 13|debian 13||||0|0|$foreign13|docker-cli g++-mipsel-linux-gnu !musl-dev:mipsel|no Debian 12 index of mipsel from $mirror
 Debian 13, apt-get failing|debian 13||i386||100|1|i386|docker-cli musl-dev:arm64|
 Debian 13, this machine's only|debian 13|--host|||0|0||docker-cli !musl-dev:arm64|"

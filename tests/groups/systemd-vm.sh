@@ -12,7 +12,6 @@
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
 source "$(dirname "$0")/../engines.sh"
-release=trixie
 dropin=$SOURCE_DIR/policies/systemd.conf
 
 # result NAME [WORDS...]: one line for the host to read.
@@ -94,9 +93,10 @@ need_root
 [ "$ARCH" = amd64 ] || skip "the machine is an x86-64 one; this build is $ARCH"
 need qemu-system-x86_64 mkfs.ext4 timeout flock
 [ -f "$image" ] || skip "no image at $image: the image group builds it"
-# The Debian mirror this machine's apt uses, and the user's cache.
+# The Debian mirror this machine's apt uses, the user's cache, and the newest release, the host's.
 # shellcheck source=SCRIPTDIR/../debian.sh
 source "$SOURCE_DIR/tests/debian.sh"
+release=${codename[${releases[-1]}]}
 images=$debian_cache/vm-$release
 mirror=${debian_mirror%/}
 [ -n "$mirror" ] || skip "$debian_no_mirror: the machine's root comes from there"
