@@ -68,6 +68,8 @@ need() {
     for tool in "$@"; do command -v "$tool" >/dev/null || skip "$tool is not installed"; done
 }
 need_root() { [ "$(id -u)" -eq 0 ] || skip "needs root"; }
+# The build's Debian architecture (ARCH), which only dpkg names.
+need_arch() { [ -n "${ARCH:-}" ] || skip "no Debian architecture for this build: dpkg-dev names it"; }
 # The python that carries Debian's libseccomp binding; the checks below use only its standard
 # library otherwise.
 python=/usr/bin/python3

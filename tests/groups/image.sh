@@ -7,6 +7,7 @@ source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../architectures.sh
 source "$(dirname "$0")/../architectures.sh"
 need umoci jq
+need_arch
 expect_reproducible image "$image"
 mkdir "$tmp/layout" && tar -xf "$image" -C "$tmp/layout"
 blob() { cat "$tmp/layout/${1/sha256:/blobs/sha256/}"; }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # cmake --install with a prefix and DESTDIR: the binary runs, and the manual page carries the
-# project's version and passes groff's warnings.
+# project's version and passes groff's warnings. On a machine without dpkg (hidden here), this
+# build's preset configures, builds and installs a binary that runs exactly, with no test where
+# BUILD_TESTING is off, and the package says what it needs when it is asked for.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 command -v groff >/dev/null || skip "groff is not installed to check the manual page"
@@ -14,3 +16,28 @@ warnings=$(gzip -dc "$page" | groff -man -ww -z 2>&1) && [ -z "$warnings" ] ||
     fail "manual page: $warnings"
 gzip -dc "$page" | grep -q "^\.TH .*linux\\\\-syslog\\\\-syscall $VERSION\"" ||
     fail "manual page does not carry version $VERSION"
+
+# Natively, as root or in a user namespace of its own: each dpkg program bound over by a file
+# that cannot run, in a mount namespace of the case's own.
+declare -A preset=([musl]=default [glibc]=glibc [dynamic]=dynamic)
+if [ ${#emulator[@]} -eq 0 ]; then
+    namespace=(unshare -m --propagation private)
+    [ "$(id -u)" -eq 0 ] || namespace=(unshare -r -m --propagation private)
+    "${namespace[@]}" true 2>/dev/null || skip "no mount namespace here to hide dpkg in"
+    : >"$tmp/nothing"
+    "${namespace[@]}" bash -c 'for program in /usr/bin/dpkg*; do
+            mount --bind "$0" "$program" || exit 1
+        done
+        ! command -v dpkg-architecture >/dev/null || ! dpkg-architecture -qDEB_HOST_ARCH || exit 1
+        "$1" --preset "$3" -S "$2" -B "$4" -DBUILD_TESTING=OFF >"$4.log" 2>&1 &&
+            "$1" --build "$4" >>"$4.log" 2>&1 &&
+            [ "$("$(dirname "$1")/ctest" --test-dir "$4" -N | tail -1)" = "Total Tests: 0" ] &&
+            DESTDIR=$4.stage "$1" --install "$4" >>"$4.log" &&
+            ! "$1" --build "$4" --target package >"$4.package" 2>&1' "$tmp/nothing" \
+        "$CMAKE_COMMAND" "$SOURCE_DIR" "${preset[$kind]}" "$tmp/no-dpkg" ||
+        fail "without dpkg: $(tail -5 "$tmp/no-dpkg.log")"
+    grep -q 'The package needs dpkg-dev' "$tmp/no-dpkg.package" ||
+        fail "without dpkg, the package target did not say what it needs: $(tail -3 \
+            "$tmp/no-dpkg.package")"
+    expect_done "built without dpkg" "$tmp/no-dpkg.stage/usr/local/bin/linux-syslog-syscall"
+fi

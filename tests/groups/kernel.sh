@@ -55,6 +55,7 @@ abis=("$kernel" "${others[@]}")
 triplet=${arch_compiler[$kernel]}
 need jq cpio flock apt-cache apt-get dpkg-deb timeout "${machine[0]}" "$triplet-gcc"
 need_python_seccomp
+need_arch
 mkdir -p "$tmp/root/filters"
 for abi in "${abis[@]}"; do
     binary=$BUILD_DIR/foreign/$abi/linux-syslog-syscall

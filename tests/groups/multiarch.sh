@@ -10,6 +10,7 @@ source "$(dirname "$0")/../engines.sh"
 # shellcheck source=SCRIPTDIR/../architectures.sh
 source "$(dirname "$0")/../architectures.sh"
 need skopeo docker-registry jq
+need_arch
 for arch in "${architectures[@]}"; do
     [ "$arch" = "$ARCH" ] || [ -x "$BUILD_DIR/foreign/$arch/linux-syslog-syscall" ] ||
         skip "no $arch build: its own test did not build it"

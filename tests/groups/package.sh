@@ -5,6 +5,7 @@
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 need dpkg-deb lintian
+need_arch
 deb=$BUILD_DIR/linux-syslog-syscall_${VERSION}_$ARCH.deb
 expect_reproducible package "$deb"
 # The libc version that the dynamic build depends on is the build machine's to compute, and may

@@ -10,6 +10,7 @@ source "$(dirname "$0")/../lib.sh" "$@"
 source "$(dirname "$0")/../engines.sh"
 need bwrap firejail lxc-execute lxc-start containerd ctr runc systemd-nspawn bpftrace jq timeout
 need_python_seccomp
+need_arch
 bpf=$BUILD_DIR/packaging/seccomp-launcher.bpf
 [ -f "$bpf" ] || skip "no $bpf: configure found no python3 with libseccomp's binding"
 # firejail takes a PID namespace without kernel threads, as the group's is, for a sandbox that it

@@ -14,6 +14,7 @@ if [ ${#emulator[@]} -eq 0 ] && [ "$kind" = musl ]; then
     # musl's start-up makes two calls before main, so the whole run is known: any call that
     # creeps in fails here.
     need jq
+    need_arch
     { jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name' "$whole_run" &&
         echo '+++ exited with 0 +++'; } |
         diff - <(sed 's/(.*//' "$tmp/trace") || fail "the whole run is not the documented calls"
