@@ -6,7 +6,7 @@
 # Usage: tests/run.sh [--booted | --release RELEASE]: --booted, the booted Debian 13 host alone
 # (the default build's systemd-vm group, which takes minutes of its own); with the number of
 # another supported Debian release than this machine's, the same in a root of that release
-# (tests/release.sh).
+# (tests/lab/release-root.sh).
 set -u
 cd "$(dirname "$0")/.." || exit 1
 presets=(default glibc dynamic)
@@ -14,7 +14,7 @@ case ${1:-} in
 "") ;;
 --booted) presets=(booted) ;;
 --release)
-    [ "${2:-}" = "$(. /etc/os-release && echo "$VERSION_ID")" ] || exec tests/release.sh "${2:-}"
+    [ "${2:-}" = "$(. /etc/os-release && echo "$VERSION_ID")" ] || exec tests/lab/release-root.sh "${2:-}"
     ;;
 *)
     echo "usage: $0 [--booted | --release RELEASE]" >&2

@@ -4,7 +4,7 @@
 # every test, and only what is missing. Usage: tests/setup.sh [--host]
 #   (none)  every architecture: adds the other musl architectures that this release has to dpkg,
 #           for their cross compilers and musl, and says so; fetches the musl of those it lacks
-#           from the other release into the user's cache (tests/debian.sh); the suite then runs
+#           from the other release into the user's cache (tests/lab/); the suite then runs
 #           with no skip
 #   --host  this machine's architecture only: no dpkg architecture is added, and the tests of the
 #           other architectures skip, saying why
@@ -14,8 +14,10 @@
 # truly cannot be installed, naming it.
 # (grep reads from < <(...) here: in a pipe, its early exit would fail the pipe under pipefail.)
 set -euo pipefail
-# shellcheck source=SCRIPTDIR/debian.sh
-. "$(dirname "$0")/debian.sh"
+# shellcheck source=SCRIPTDIR/lab/packages.sh
+. "$(dirname "$0")/lab/packages.sh"
+# shellcheck source=SCRIPTDIR/lab/musl.sh
+. "$(dirname "$0")/lab/musl.sh"
 # shellcheck source=SCRIPTDIR/architectures.sh
 . "$(dirname "$0")/architectures.sh"
 
@@ -91,9 +93,9 @@ if $all; then
 fi
 
 # What this release lacks, from the other release's packages, never installed: each such
-# architecture's musl, fetched into the user's cache and unpacked there, where its cross build
-# (cmake/foreign.cmake) finds it. The kernels this release lacks come the same way, fetched by
-# their kernel test at its first run.
+# architecture's musl, fetched into the user's cache and unpacked there, for its cross build
+# (tests/lab/musl.sh). The kernels this release lacks come the same way, fetched by their kernel
+# test at its first run.
 fetch_other_release() {
     local arch release said
     for arch in "${foreign[@]}"; do

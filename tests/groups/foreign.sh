@@ -5,8 +5,8 @@
 # Usage: foreign.sh PROBE musl ARCH; its cross compiler and qemu-user are cmake/architectures.txt's.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$1" "$2"
-# shellcheck source=SCRIPTDIR/../debian.sh
-source "$(dirname "$0")/../debian.sh"
+# shellcheck source=SCRIPTDIR/../lab/packages.sh
+source "$(dirname "$0")/../lab/packages.sh"
 # shellcheck source=SCRIPTDIR/../architectures.sh
 source "$(dirname "$0")/../architectures.sh"
 arch=$3

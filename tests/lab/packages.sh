@@ -4,10 +4,11 @@
 # from that release's own index through an apt configuration of their own in the cache, fetched
 # into the cache, checked there against the index at each use, and never installed (another
 # release's musl would clash with this one's: musl-dev is Multi-Arch: same, one version for every
-# architecture). Sourced by tests/setup.sh and the foreign and kernel groups; needs bash. The
-# releases, and which of them gives each architecture's musl and kernel, are the table's.
+# architecture). Sourced by the set-up, the other fetchers and the groups that need the cache or
+# the mirrors; needs bash. The releases, and which of them gives each architecture's musl and
+# kernel, are the table's.
 # shellcheck source=/dev/null # architectures.sh, which those who source this file source too
-. "$(dirname "${BASH_SOURCE[0]}")/architectures.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/../architectures.sh"
 
 # The user's cache, also where HOME is unset (~ then comes from the password database).
 debian_cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall
@@ -109,34 +110,4 @@ debian_fetch() {
         echo "the mirror serves no version of $1 (${tried[*]})" >&2
     fi
     return 1
-}
-
-# debian_musl RELEASE ARCH TRIPLET: RELEASE's musl for ARCH, musl-dev and musl, unpacked into the
-# cache's musl/ARCH, where cmake/foreign.cmake finds it, again only when a newer version comes;
-# prints its source and where it is. TRIPLET-objcopy, of ARCH's cross compiler, strips it.
-debian_musl() {
-    local apt=() package deb debs=() root=$debian_cache/musl/$2 source file
-    debian_apt "$1" "$2" update || return 1
-    for package in musl-dev musl; do
-        deb=$(debian_fetch "$package") || return 1
-        debs+=("$deb")
-    done
-    # shellcheck disable=SC2016 # dpkg's fields, not the shell's
-    source=$(dpkg-deb -W --showformat='${source:Package} (= ${source:Version})' "${debs[0]}")
-    if [ "$(cat "$root/built-using" 2>/dev/null)" != "$source" ]; then
-        rm -rf "$root.new"
-        mkdir -p "$root.new" || return 1
-        for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root.new" || return 1; done
-        # gcc 14 (Debian 13's) gives the start files, and could give libc.a, DWARF 5 debug
-        # sections whose ULEB128 relocations crash Debian 12's linker (binutils 2.40); the
-        # probe's link needs no debugging information from them.
-        for file in "$root.new/usr/lib/"*-musl*/{*.o,libc.a}; do
-            "$3-objcopy" --strip-debug "$file" || return 1
-        done
-        # The package's Built-Using names musl's source, which dpkg cannot tell for this copy.
-        echo "$source" >"$root.new/built-using"
-        rm -rf "$root"
-        mv "$root.new" "$root" || return 1
-    fi
-    echo "$source, unpacked into $root"
 }

@@ -3,20 +3,21 @@
 # The suite on another supported Debian release than this machine's, in a root of that release:
 # made once from the mirror with mmdebstrap into the user's cache, beside the kernels, and
 # brought up to date when the release's index changes. Nothing of it is installed into this
-# machine. Usage: tests/release.sh RELEASE [COMMAND...], RELEASE 12 or 13; tests/run.sh --release
-# RELEASE calls it. COMMAND, run in the source's copy after the set-up, is tests/run.sh by default.
+# machine. Usage: tests/lab/release-root.sh RELEASE [COMMAND...], RELEASE one of
+# cmake/releases.txt; tests/run.sh --release RELEASE calls it. COMMAND, run in the source's copy
+# after the set-up, is tests/run.sh by default.
 # The run enters the root in a mount namespace of its own, with a copy of the source on a tmpfs,
 # runs tests/setup.sh and then COMMAND there, and leaves nothing mounted and nothing behind
 # outside the cache.
 set -euo pipefail
-source=$(realpath "$(dirname "$0")/..")
+source=$(realpath "$(dirname "$0")/../..")
 release=${1:-}
 shift $(($# > 0))
 command=("${@:-tests/run.sh}")
 # The releases, and the mirrors this machine's apt uses.
-# shellcheck source=SCRIPTDIR/debian.sh
-source "$source/tests/debian.sh"
-# shellcheck source=SCRIPTDIR/architectures.sh
+# shellcheck source=SCRIPTDIR/packages.sh
+source "$source/tests/lab/packages.sh"
+# shellcheck source=SCRIPTDIR/../architectures.sh
 source "$source/tests/architectures.sh"
 [ -n "$release" ] && [ -n "${codename[$release]:-}" ] || {
     echo "usage: $0 RELEASE, one of: ${releases[*]}" >&2

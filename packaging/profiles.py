@@ -1,0 +1,127 @@
+# SPDX-License-Identifier: MIT
+# The shipped seccomp policies against the default build's whole run on every architecture, for
+# the tests, with libseccomp's Python binding (python3-seccomp):
+#   profiles.py check WHOLE-RUN ENGINES LAUNCHER FIREJAIL LXC
+#     prints each fault of the profiles and the sandboxes' lists, and fails if there is one;
+#   profiles.py kernel-runs POLICIES ROOT AUDITED ARCH...
+#     compiles, into ROOT/filters, the filters the kernel group's init loads on ARCH's kernel (the
+#     first ARCH) for the builds of each ARCH, and prints its runs: "NAME,STATUS,OUTPUT,TYPE,
+#     AUDIT-ARCH,CALL FILTER PROGRAM", what each must give and the audit record it must leave
+#     (TYPE 1300 for the query's, where AUDITED is "rules", 1326 for a kill, - for none).
+import glob
+import json
+import sys
+
+import seccomp
+
+from bpf import syscall_filter
+
+
+def number(arch, name):
+    """The number of call NAME on libseccomp's architecture ARCH, negative where it has none."""
+    return seccomp.resolve_syscall(getattr(seccomp.Arch, arch.removeprefix("SCMP_ARCH_")), name)
+
+
+def check(whole_run, engines, launcher, firejail_path, lxc_path):
+    """Each call of each architecture's run allowed by the name that resolves there to the
+    number listed, and the architecture covered, a 32-bit one also under the 64-bit machine that
+    runs it. The launcher's profile is the engines' at most, and each name is a call somewhere:
+    a runtime skips a name it cannot resolve, without a word. The sandboxes' lists likewise."""
+    with open(whole_run) as file:
+        runs = json.load(file)["architectures"]
+    host = {"SCMP_ARCH_X86": "SCMP_ARCH_X86_64", "SCMP_ARCH_ARM": "SCMP_ARCH_AARCH64",
+            "SCMP_ARCH_MIPSEL": "SCMP_ARCH_MIPSEL64"}
+    faults, allowed = [], {}
+    for path in (engines, launcher):
+        with open(path) as file:
+            profile = json.load(file)
+        allowed[path] = {name for rule in profile["syscalls"]
+                         if rule["action"] == "SCMP_ACT_ALLOW" for name in rule["names"]}
+        archs = {entry["architecture"]: entry["subArchitectures"] for entry in profile["archMap"]}
+        if profile["defaultAction"] != "SCMP_ACT_KILL_PROCESS":
+            faults.append(f"{path}: kills nothing by default")
+        for debian, arch in runs.items():
+            native = arch["seccomp"]
+            if native not in archs or native in host and native not in archs.get(host[native], []):
+                faults.append(f"{path}: {debian} is not covered")
+            faults += [f"{path}: {debian}: {call['name']}" for call in arch["run"]
+                       if call["name"] not in allowed[path]
+                       or number(native, call["name"]) != call["number"]]
+        faults += [f"{path}: {name} is no call" for name in allowed[path]
+                   if all(number(arch, name) < 0 for arch in archs)]
+    # The sandboxes' lists kill by default, and hold every architecture's run and real calls alone.
+    with open(firejail_path) as file:
+        firejail = file.read().splitlines()
+    with open(lxc_path) as file:
+        lxc = file.read().splitlines()
+    if "seccomp-error-action kill" not in firejail or lxc[:2] != ["2", "allowlist"]:
+        faults.append("the sandboxes' lists do not kill by default")
+    lists = {"firejail": {name for line in firejail if line.startswith("seccomp.keep ")
+                          for name in line.split()[1].split(",")},
+             "lxc": {line for line in lxc[2:] if not line.startswith("#")}}
+    for list_name, names in lists.items():
+        faults += [f"{list_name}: {debian}: {call['name']}" for debian, arch in runs.items()
+                   for call in arch["run"] if call["name"] not in names]
+        faults += [f"{list_name}: {name} is no call" for name in names
+                   if all(number(arch["seccomp"], name) < 0 for arch in runs.values())]
+    if not allowed[launcher] <= allowed[engines]:
+        faults.append("the launcher's profile allows what the engines' does not")
+    print("\n".join(faults))
+    return not faults
+
+
+def kernel_runs(policies, root, audited, builds):
+    """Each build under each profile, under it less each call of the build's whole run, and
+    under a filter of that run alone, as a runtime loads them on the first build's kernel, in the
+    guest's byte order."""
+    with open(policies + "/whole-run.json") as file:
+        whole = json.load(file)
+    runs, query, kernel = whole["architectures"], whole["query"]["name"], builds[0]
+    native = runs[kernel]["seccomp"]
+
+    def call_number(build, call):
+        return next(entry["number"] for entry in runs[build]["run"] if entry["name"] == call)
+
+    def run(label, profile, allow, build):
+        try:
+            bpf = syscall_filter(profile, native, allow)
+        except ValueError as error:
+            sys.exit(f"{label}: {error}")
+        path = f"/filters/{len(glob.glob(root + '/filters/*'))}"
+        with open(root + path, "wb") as file:
+            bpf.export_bpf(file)
+        print(label, path, "/" + build)
+
+    for path in sorted(glob.glob(policies + "/*.json")):
+        with open(path) as file:
+            profile = json.load(file)
+        if "syscalls" not in profile:
+            continue
+        name = path.split("/")[-1][:-len(".json")]
+        allowed = [(rule["names"], rule["action"]) for rule in profile["syscalls"]]
+        for build in builds:
+            calls = [entry["name"] for entry in runs[build]["run"]]
+            record = (f"{'1300' if audited == 'rules' else '-'},{runs[build]['audit']},"
+                      f"{call_number(build, query)}")
+            run(f"{name}:{build}:profile,0,done,{record}", profile, allowed, build)
+            for index, call in enumerate(calls):
+                # The first call, execve, is the init's, in the kernel's own ABI. The query is
+                # followed by the write: a run killed after that has written.
+                abi = kernel if index == 0 else build
+                output = "done" if index > calls.index(query) + 1 else "none"
+                killed = f"{128 + runs[build]['sigsys']},{output},1326,{runs[abi]['audit']}"
+                less = [([n for n in names if n != call], action) for names, action in allowed]
+                run(f"{name}:{build}:without-{call},{killed},{call_number(abi, call)}", profile,
+                    less, build)
+            run(f"{name}:{build}:run-alone,0,done,{record}", profile,
+                [(calls, "SCMP_ACT_ALLOW")], build)
+
+
+if __name__ == "__main__":
+    command, arguments = sys.argv[1], sys.argv[2:]
+    if command == "check":
+        sys.exit(0 if check(*arguments) else 1)
+    elif command == "kernel-runs":
+        kernel_runs(arguments[0], arguments[1], arguments[2], arguments[3:])
+    else:
+        sys.exit(f"unknown command {command}")

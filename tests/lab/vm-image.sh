@@ -1,0 +1,97 @@
+# shellcheck shell=bash disable=SC2154 # lib.sh and packages.sh, sourced first, set what this uses
+# SPDX-License-Identifier: MIT
+# The booted host's machine: the newest release of cmake/releases.txt, a minbase root with
+# systemd, the cloud kernel, podman, crun, runc, Docker and bpftrace, made with mmdebstrap from
+# the mirror this machine's apt uses, written with mkfs.ext4 -d into a raw image (never
+# loop-mounted) and kept with its kernel and initramfs in the user's cache. At boot a unit of the
+# image runs /srv/probe/run from the machine's second drive, writes what it prints to the second
+# serial port, and powers the machine off (vm.sh boots it). Sourced by the systemd-vm group, after
+# lib.sh and packages.sh: it fails and skips through lib.sh.
+vm_release=${codename[${releases[-1]}]}
+vm_images=$debian_cache/vm-$vm_release
+vm_mirror=${debian_mirror%/}
+
+# vm_image: sets vm_key to the image of the release's index as the mirror serves it now, building
+# it into $vm_images (root-KEY.img, vmlinuz-KEY, initrd-KEY) if it is not there; one build at a
+# time.
+vm_image() {
+    local lock start
+    mkdir -p "$vm_images/debs" && exec {lock}>"$vm_images/lock" && flock "$lock" ||
+        skip "cannot lock $vm_images"
+    if /usr/lib/apt/apt-helper download-file "$vm_mirror/dists/$vm_release/InRelease" \
+        "$tmp/InRelease" >"$tmp/apt" 2>&1; then
+        vm_key=$(sha256sum "$tmp/InRelease" | cut -c1-16)
+    else
+        # Offline, the image built last will do.
+        vm_key=$(find "$vm_images" -name 'root-*.img' -printf '%T@ %f\n' | sort -n | tail -1 |
+            sed 's/.* root-\(.*\)\.img/\1/')
+        [ -n "$vm_key" ] || skip "no image cached, and the mirror is out of reach: $(tail -1 "$tmp/apt")"
+        echo "the mirror is out of reach; using the image built last"
+    fi
+    [ -f "$vm_images/root-$vm_key.img" ] || vm_build_image
+    exec {lock}>&-
+}
+vm_build_image() {
+    local root=$tmp/root start=$EPOCHREALTIME
+    need mmdebstrap
+    [ -n "$(ls "$vm_images/debs")" ] || echo "building the machine's root: a first build downloads" \
+        "about 250 MB of Debian $vm_release's packages into $vm_images/debs and keeps an image of 1 GB"
+    # The initramfs with only the modules that find the root, and the first-boot services that
+    # would update caches skipped: the unit starts seconds sooner. The engines' services are
+    # started by the tests, not at boot.
+    local hook='#!/bin/sh
+[ "$1" = prereqs ] && exit 0
+. /usr/share/initramfs-tools/hook-functions
+manual_add_modules virtio_pci virtio_blk ext4'
+    local unit='[Unit]
+Description=linux-syslog-syscall checks, from the second drive
+RequiresMountsFor=/srv/probe
+SuccessAction=poweroff-force
+FailureAction=poweroff-force
+[Service]
+Type=oneshot
+ExecStart=/srv/probe/run
+StandardOutput=file:/dev/ttyS1
+StandardError=inherit
+[Install]
+WantedBy=multi-user.target'
+    local skipped=(apt-daily.timer apt-daily-upgrade.timer dpkg-db-backup.timer e2scrub_all.timer
+        fstrim.timer man-db.timer getty@tty1.service serial-getty@ttyS0.service ldconfig.service
+        systemd-hwdb-update.service systemd-journal-catalog-update.service
+        systemd-update-done.service e2scrub_reap.service)
+    local packages=(systemd-sysv dbus udev linux-image-cloud-amd64 initramfs-tools podman crun runc
+        catatonit docker.io docker-cli jq bpftrace)
+    TMPDIR=$tmp mmdebstrap --variant=minbase --mode=root --include="$(IFS=,; echo "${packages[*]}")" \
+        --skip=download/empty --skip=essential/unlink \
+        --setup-hook='mkdir -p "$1/var/cache/apt/archives" "$1/etc/initramfs-tools/hooks" "$1/etc/initramfs-tools/conf.d"' \
+        --setup-hook="sync-in '$vm_images/debs' /var/cache/apt/archives" \
+        --setup-hook='echo MODULES=list >"$1/etc/initramfs-tools/conf.d/probe-vm"' \
+        --setup-hook="printf '%s\n' '$hook' >\"\$1/etc/initramfs-tools/hooks/probe-vm\"" \
+        --setup-hook='chmod 755 "$1/etc/initramfs-tools/hooks/probe-vm"' \
+        --customize-hook='chroot "$1" apt-get autoclean -q' \
+        --customize-hook="rm -f '$vm_images/debs/'*.deb" \
+        --customize-hook="sync-out /var/cache/apt/archives '$vm_images/debs'" \
+        --customize-hook="printf '%s\n' '$unit' >\"\$1/etc/systemd/system/probe-checks.service\"" \
+        --customize-hook='chroot "$1" systemctl -q enable probe-checks.service' \
+        --customize-hook='chroot "$1" systemctl -q disable docker.service docker.socket containerd.service' \
+        --customize-hook="chroot \"\$1\" systemctl -q mask ${skipped[*]}" \
+        --customize-hook='chroot "$1" systemctl -q set-default multi-user.target' \
+        --customize-hook='systemd-machine-id-setup --root "$1"' \
+        --customize-hook='echo probe-vm >"$1/etc/hostname"; mkdir -p "$1/srv/probe"' \
+        --customize-hook='echo "/dev/vdb /srv/probe ext4 defaults 0 0" >"$1/etc/fstab"' \
+        --customize-hook="cp \"\$1\"/boot/vmlinuz-* '$tmp/vmlinuz'; cp \"\$1\"/boot/initrd.img-* '$tmp/initrd'" \
+        --customize-hook='rm -f "$1"/var/cache/apt/archives/*.deb "$1"/var/lib/apt/lists/*_*' \
+        "$vm_release" "$root" "$vm_mirror" >"$tmp/mmdebstrap" 2>&1 ||
+        { tail -20 "$tmp/mmdebstrap"; fail "mmdebstrap failed"; exit 1; }
+    # Room for the engines' stores beside the root; the file is sparse.
+    truncate -s $(($(du -sm "$root" | cut -f1) + 2048))M "$tmp/root.img" &&
+        mkfs.ext4 -q -L probe-root -d "$root" "$tmp/root.img" ||
+        { fail "mkfs.ext4 -d failed"; exit 1; }
+    rm -f "$vm_images"/root-*.img "$vm_images"/vmlinuz-* "$vm_images"/initrd-*
+    mv "$tmp/vmlinuz" "$vm_images/vmlinuz-$vm_key" && mv "$tmp/initrd" "$vm_images/initrd-$vm_key" &&
+        mv "$tmp/root.img" "$vm_images/root-$vm_key.img" || { fail "cannot write to $vm_images"; exit 1; }
+    rm -rf "$root"
+    echo "built the machine's root in $(awk "BEGIN { print int($EPOCHREALTIME - $start) }") s:" \
+        "$(du -m "$vm_images/root-$vm_key.img" | cut -f1) MB used of $(du -m --apparent-size \
+        "$vm_images/root-$vm_key.img" | cut -f1) MB"
+}
