@@ -1,13 +1,11 @@
 # SPDX-License-Identifier: MIT
 # The shipped seccomp policies against the default build's whole run on every architecture, for
-# the tests, with libseccomp's Python binding (python3-seccomp):
-#   profiles.py check WHOLE-RUN ENGINES LAUNCHER FIREJAIL LXC
-#     prints each fault of the profiles and the sandboxes' lists, and fails if there is one;
-#   profiles.py kernel-runs POLICIES ROOT AUDITED ARCH...
-#     compiles, into ROOT/filters, the filters the kernel group's init loads on ARCH's kernel (the
-#     first ARCH) for the builds of each ARCH, and prints its runs: "NAME,STATUS,OUTPUT,TYPE,
-#     AUDIT-ARCH,CALL FILTER PROGRAM", what each must give and the audit record it must leave
-#     (TYPE 1300 for the query's, where AUDITED is "rules", 1326 for a kill, - for none).
+# the tests, with libseccomp's Python binding (python3-seccomp). Usage:
+#   profiles.py check WHOLE-RUN ENGINES LAUNCHER FIREJAIL LXC: prints each fault, fails on one;
+#   profiles.py kernel-runs POLICIES ROOT AUDITED ARCH...: writes to ROOT/filters the filters the
+#     kernel group's init loads on the first ARCH's kernel for each ARCH's build, and prints the
+#     runs, "NAME,STATUS,OUTPUT,TYPE,AUDIT-ARCH,CALL FILTER PROGRAM": what each must give, and its
+#     audit record (TYPE 1300, the query's where AUDITED is "rules"; 1326, a kill; -, none).
 import glob
 import json
 import sys
@@ -17,24 +15,27 @@ import seccomp
 from bpf import syscall_filter
 
 
+def load(path):
+    with open(path) as file:
+        return json.load(file)
+
+
 def number(arch, name):
-    """The number of call NAME on libseccomp's architecture ARCH, negative where it has none."""
+    """Call NAME's number on libseccomp's architecture ARCH, negative where it has none."""
     return seccomp.resolve_syscall(getattr(seccomp.Arch, arch.removeprefix("SCMP_ARCH_")), name)
 
 
 def check(whole_run, engines, launcher, firejail_path, lxc_path):
-    """Each call of each architecture's run allowed by the name that resolves there to the
-    number listed, and the architecture covered, a 32-bit one also under the 64-bit machine that
-    runs it. The launcher's profile is the engines' at most, and each name is a call somewhere:
-    a runtime skips a name it cannot resolve, without a word. The sandboxes' lists likewise."""
-    with open(whole_run) as file:
-        runs = json.load(file)["architectures"]
+    # Each call of each architecture's run allowed by the name that resolves there to the number
+    # listed, and the architecture covered, a 32-bit one also under the 64-bit machine that runs
+    # it. The launcher's profile is the engines' at most, and each name is a call somewhere: a
+    # runtime skips a name it cannot resolve, without a word. The sandboxes' lists likewise.
+    runs = load(whole_run)["architectures"]
     host = {"SCMP_ARCH_X86": "SCMP_ARCH_X86_64", "SCMP_ARCH_ARM": "SCMP_ARCH_AARCH64",
             "SCMP_ARCH_MIPSEL": "SCMP_ARCH_MIPSEL64"}
     faults, allowed = [], {}
     for path in (engines, launcher):
-        with open(path) as file:
-            profile = json.load(file)
+        profile = load(path)
         allowed[path] = {name for rule in profile["syscalls"]
                          if rule["action"] == "SCMP_ACT_ALLOW" for name in rule["names"]}
         archs = {entry["architecture"]: entry["subArchitectures"] for entry in profile["archMap"]}
@@ -50,10 +51,7 @@ def check(whole_run, engines, launcher, firejail_path, lxc_path):
         faults += [f"{path}: {name} is no call" for name in allowed[path]
                    if all(number(arch, name) < 0 for arch in archs)]
     # The sandboxes' lists kill by default, and hold every architecture's run and real calls alone.
-    with open(firejail_path) as file:
-        firejail = file.read().splitlines()
-    with open(lxc_path) as file:
-        lxc = file.read().splitlines()
+    firejail, lxc = (open(path).read().splitlines() for path in (firejail_path, lxc_path))
     if "seccomp-error-action kill" not in firejail or lxc[:2] != ["2", "allowlist"]:
         faults.append("the sandboxes' lists do not kill by default")
     lists = {"firejail": {name for line in firejail if line.startswith("seccomp.keep ")
@@ -71,11 +69,9 @@ def check(whole_run, engines, launcher, firejail_path, lxc_path):
 
 
 def kernel_runs(policies, root, audited, builds):
-    """Each build under each profile, under it less each call of the build's whole run, and
-    under a filter of that run alone, as a runtime loads them on the first build's kernel, in the
-    guest's byte order."""
-    with open(policies + "/whole-run.json") as file:
-        whole = json.load(file)
+    # Each build under each profile, under it less each call of the build's whole run, and under a
+    # filter of that run alone, as a runtime loads them on the first build's kernel.
+    whole = load(policies + "/whole-run.json")
     runs, query, kernel = whole["architectures"], whole["query"]["name"], builds[0]
     native = runs[kernel]["seccomp"]
 
@@ -93,8 +89,7 @@ def kernel_runs(policies, root, audited, builds):
         print(label, path, "/" + build)
 
     for path in sorted(glob.glob(policies + "/*.json")):
-        with open(path) as file:
-            profile = json.load(file)
+        profile = load(path)
         if "syscalls" not in profile:
             continue
         name = path.split("/")[-1][:-len(".json")]
@@ -118,10 +113,6 @@ def kernel_runs(policies, root, audited, builds):
 
 
 if __name__ == "__main__":
-    command, arguments = sys.argv[1], sys.argv[2:]
-    if command == "check":
-        sys.exit(0 if check(*arguments) else 1)
-    elif command == "kernel-runs":
-        kernel_runs(arguments[0], arguments[1], arguments[2], arguments[3:])
-    else:
-        sys.exit(f"unknown command {command}")
+    if sys.argv[1] == "check":
+        sys.exit(0 if check(*sys.argv[2:]) else 1)
+    kernel_runs(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:])

@@ -1,8 +1,6 @@
 # shellcheck shell=bash disable=SC2034,SC2154 # lib.sh sets what this file uses, and reads what it sets
 # SPDX-License-Identifier: MIT
-# The container engines' plumbing, for the groups that run them, sourced after lib.sh: a cgroup,
-# mount and PID namespace of the group's own, podman with a store of the group's own, the image
-# loaded, a profile without syslog, and a time limit on every engine call.
+# The container engines' plumbing, sourced after lib.sh by the groups that run them.
 
 # in_time COMMAND...: COMMAND, an engine's call, killed if it has not ended within two minutes: a
 # hung engine fails its case, not the group's whole time. pm and dk are called through it.
@@ -121,6 +119,16 @@ load_image() {
     "$1" load -i "$image" >"$tmp/load" 2>&1 && "$1" image inspect "$2" >/dev/null 2>&1 ||
         fail "$1 load: $(tail -3 "$tmp/load")"
 }
+# trace_queries FILE PROGRAM: bpftrace runs PROGRAM, writing to FILE, until stop_tracing lets it
+# write all it saw; tracefs is mounted for it in the group's own namespace.
+trace_queries() {
+    mount -t tracefs nodev /sys/kernel/tracing
+    bpftrace -o "$1" -e "$2" >/dev/null 2>"$1.log" &
+    tracer=$!
+    undo+=("kill $tracer 2>/dev/null")
+    wait_until 10 grep -qs '^Attaching' "$1" || fail "bpftrace did not start: $(tail -3 "$1.log")"
+}
+stop_tracing() { kill -INT "$tracer" && wait "$tracer"; }
 # without_syslog PROFILE COPY: COPY is the seccomp profile PROFILE without syslog, under which a
 # live profile kills the probe at the query.
 without_syslog() { jq '.syscalls[].names -= ["syslog"]' "$1" >"$2"; }

@@ -1,17 +1,13 @@
 # SPDX-License-Identifier: MIT
-# The harness every test group runs on. Each group is a script in tests/groups/, named for what it
-# checks, which starts with
+# The harness every test group runs on. A group, tests/groups/GROUP.sh, starts with
 #     source "$(dirname "$0")/../lib.sh" "$@"
-# and is called by CTest as GROUP.sh PROBE KIND [EMULATOR...]: KIND is the build's, musl, glibc
-# (static) or dynamic, and EMULATOR runs a foreign build (qemu-user). A group whose further
-# arguments are its own passes only the first two. ARCH in the environment is the binary's Debian
-# architecture; SOURCE_DIR, BUILD_DIR, VERSION and CMAKE_COMMAND come from CMake too.
-# A group exits 0 when every case passes, 1 when one fails, 77 when it cannot run here (never
-# under CI=true, where every case must run). Every file it writes, its tools' temporary files
-# included, goes in its own directory $tmp, which is removed however it ends. The engine groups
-# also source tests/engines.sh.
-# The groups use what this file sets, which shellcheck cannot see from here.
-# shellcheck shell=bash disable=SC2034
+# and is called by CTest as GROUP.sh PROBE KIND [EMULATOR...] (tests/CMakeLists.txt; a group with
+# arguments of its own passes only the first two), with ARCH, the binary's Debian architecture,
+# SOURCE_DIR, BUILD_DIR, VERSION and CMAKE_COMMAND in its environment. It exits 0 when every case
+# passes, 1 when one fails, 77 when it cannot run here (never under CI=true, where every case must
+# run). Every file it writes, its tools' temporary files included, goes in its own directory $tmp,
+# removed however it ends.
+# shellcheck shell=bash disable=SC2034 # the groups use what this file sets
 set -u
 group=$(basename "$0" .sh)
 probe=$(realpath "$1")

@@ -28,15 +28,11 @@ load_image dk "$name"
 without_syslog "$engines_profile" "$tmp/no-syslog.json"
 # The documented one-liner, each line led by the container's host name to tell the runs apart,
 # and the call's return, which a call refused by seccomp makes without entering.
-mount -t tracefs nodev /sys/kernel/tracing
-bpftrace -o "$tmp/queries" -e 'tracepoint:syscalls:sys_enter_syslog /comm == "linux-syslog-sy"/
+trace_queries "$tmp/queries" 'tracepoint:syscalls:sys_enter_syslog /comm == "linux-syslog-sy"/
     { printf("%s type=%d buf=%p len=%d\n", curtask->nsproxy->uts_ns->name.nodename,
     args->type, args->buf, args->len); }
     tracepoint:syscalls:sys_exit_syslog /comm == "linux-syslog-sy"/
-    { printf("%s returned %d\n", curtask->nsproxy->uts_ns->name.nodename, args->ret); }' \
-    2>"$tmp/bpftrace" &
-tracer=$!
-wait_until 10 grep -qs '^Attaching' "$tmp/queries"
+    { printf("%s returned %d\n", curtask->nsproxy->uts_ns->name.nodename, args->ret); }'
 run_as() { dk run --rm --pull never --network none --hostname "probe-$1" "${@:2}" "$name"; }
 expect_done "Docker's default profile" run_as default
 expect_done "Docker's default profile, CAP_SYSLOG" run_as cap-syslog --cap-add SYSLOG
@@ -44,7 +40,7 @@ for round in $rounds; do
     expect_done "shipped profile, round $round" run_as shipped --security-opt "seccomp=$engines_profile"
 done
 expect_killed "without syslog" run_as no-syslog --security-opt "seccomp=$tmp/no-syslog.json"
-kill -INT $tracer && wait $tracer
+stop_tracing
 # Killed at the query, the probe never enters it; the exit event it leaves carries no answer.
 query='type=9 buf=(nil) len=0'
 { printf '%s\n' "probe-default returned -1" "probe-cap-syslog $query" \

@@ -45,15 +45,10 @@ printf 'deb %s main\n' "$mirror stable" "${mirror%/}-security/ stable-security" 
 mkdir -p "$tmp/none" "$tmp/lists/partial"
 chmod +x "$tmp"/bin/*
 
-# The architectures that the stand-in amd64 machine adds to dpkg on RELEASE: those whose musl the
-# release's archive has.
-foreign() {
-    local arch
-    for arch in "${architectures[@]}"; do
-        [ "$arch" = amd64 ] || [[ ,${arch_musl_in[$arch]}, != *,$1,* ]] || echo "$arch"
-    done | xargs
-}
-foreign12=$(foreign 12) foreign13=$(foreign 13)
+# The stand-in amd64 machine adds to dpkg the architectures whose musl the release's archive has.
+musl_in() { for arch in "${architectures[@]}"; do [ "$arch" = amd64 ] ||
+    [[ ,${arch_musl_in[$arch]}, != *,$1,* ]] || echo "$arch"; done | xargs; }
+foreign12=$(musl_in 12) foreign13=$(musl_in 13)
 # LABEL|ID VERSION_ID|ARGUMENT|FOREIGN BEFORE|UNOFFERED|INSTALL STATUS|STATUS|FOREIGN AFTER|
 # INSTALLS|SAYS. INSTALLS: packages the install must name, !PACKAGE one it must not, - no install
 # at all, none no call of dpkg or apt but to read apt's sources. SAYS: what its output must hold;

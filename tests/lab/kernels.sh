@@ -1,9 +1,8 @@
 # shellcheck shell=bash disable=SC2154 # lib.sh and packages.sh, sourced first, set what this uses
 # SPDX-License-Identifier: MIT
-# Debian's kernels, for the kernel groups: fetched from the release whose archive has the
-# architecture's kernel (packages.sh) into the user's cache, and booted under qemu-system on the
-# machine cmake/architectures.txt gives, with an initramfs. Sourced by tests/groups/kernel.sh,
-# after lib.sh and packages.sh: it fails and skips through lib.sh.
+# Debian's kernels, fetched into the cache from the release whose archive has the architecture's
+# (packages.sh), and booted under qemu-system on its machine (cmake/architectures.txt) with an
+# initramfs. Sourced by the kernel group after lib.sh and packages.sh.
 
 # kernel_fetch ARCH: unpacks into $tmp/boot the kernel image and configuration of ARCH's flavour,
 # from the package that the release's metapackage for it depends on now or, where the mirror does

@@ -1,7 +1,7 @@
 # shellcheck shell=bash disable=SC2154,SC2034 # packages.sh, sourced first, sets and reads apt
 # SPDX-License-Identifier: MIT
 # The musl of an architecture this machine's release lacks, from another release's packages
-# (packages.sh), unpacked into the user's cache and never installed. Sourced by tests/setup.sh.
+# (packages.sh), unpacked into the cache, never installed. Sourced by tests/setup.sh.
 
 # debian_musl RELEASE ARCH TRIPLET: RELEASE's musl for ARCH, musl-dev and musl, unpacked into the
 # cache's musl/ARCH, which the foreign group gives its cross build, again only when a newer comes;

@@ -1,15 +1,14 @@
 # shellcheck shell=bash disable=SC2154 # lib.sh and vm-image.sh, sourced first, set what this uses
 # SPDX-License-Identifier: MIT
-# The booted host's machine, started: vm-image.sh's image opened with -snapshot, so that nothing
-# is written back, and a second drive made for the run. Sourced by the systemd-vm group.
+# The booted host's machine: vm-image.sh's image, opened with -snapshot so that nothing is written
+# back. Sourced by the systemd-vm group after vm-image.sh.
 
-# vm_boot DRIVE LIMIT [ARGUMENT...]: boots the image, with the directory DRIVE, as an ext4 image,
-# for its second drive, and the kernel ARGUMENTs added, for at most LIMIT seconds. What the
-# machine's unit wrote is in $tmp/log, its console in $tmp/console; the status is qemu's, 124 on
-# the time limit. An Oops ends the machine at once (oops=panic, panic=-1 with -no-reboot), and so
-# does the unit, by powering off; seccomp records reach the console unthrottled. TCG has been seen
-# to panic now and then in the kernel's own code, a fault of the emulation: once is tried again,
-# unlike a check that fails.
+# vm_boot DRIVE LIMIT [ARGUMENT...]: boots the image, with the directory DRIVE as its second drive
+# and the kernel ARGUMENTs added, for at most LIMIT seconds: what its unit wrote in $tmp/log, its
+# console in $tmp/console, qemu's status (124 on the time limit). An Oops ends the machine at once
+# (oops=panic, panic=-1 with -no-reboot); seccomp records reach the console unthrottled. TCG has
+# been seen to panic now and then in the kernel's own code, a fault of the emulation: once is
+# tried again, unlike a check that fails.
 vm_boot() {
     local drive=$1 limit=$2 append attempt start status
     shift 2
