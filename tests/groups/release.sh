@@ -110,8 +110,7 @@ sed -i '1s/^0/1/;t;1s/^./0/' "$tmp/relisted/SHA256SUMS"
 # release_refused ARGUMENT...: a release that must fail; nothing of it may be left.
 release_refused() {
     release "$@" "$tmp/refused"
-    local status=$?
-    local left
+    local status=$? left
     left=$(compgen -G "$tmp/*refused*"; compgen -G "$tmp/.refused.*")
     [ -z "$left" ] || { echo "left behind: $left"; return 99; }
     return $status
