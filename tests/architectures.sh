@@ -6,10 +6,11 @@
 # codename[RELEASE], and this_release, this machine's, by its major version.
 architectures=() releases=()
 declare -A codename=() arch_compiler=() arch_multiarch=() arch_musl=() arch_qemu=() arch_oci=() \
-    arch_musl_in=() arch_kernel_in=() arch_flavour=() arch_runs=() arch_console=() arch_machine=()
+    arch_rpm=() arch_musl_in=() arch_kernel_in=() arch_flavour=() arch_runs=() arch_console=() \
+    arch_machine=()
 read_tables() {
-    local table columns=(compiler multiarch musl qemu oci musl_in kernel_in flavour runs console
-        machine) fields i release name
+    local table columns=(compiler multiarch musl qemu oci rpm musl_in kernel_in flavour runs
+        console machine) fields i release name
     table=$(dirname "${BASH_SOURCE[0]}")/../cmake
     while read -r -a fields; do
         [[ ${#fields[@]} -gt 1 && ${fields[0]} != "#"* ]] || continue
@@ -19,7 +20,7 @@ read_tables() {
             column[${fields[0]}]=${fields[i + 1]}
             unset -n column
         done
-        arch_machine[${fields[0]}]=${fields[*]:11}
+        arch_machine[${fields[0]}]=${fields[*]:12}
     done <"$table/architectures.txt"
     while read -r release name; do
         [[ -n $release && $release != "#"* ]] || continue

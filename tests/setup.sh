@@ -72,6 +72,9 @@ packages+=(bubblewrap firejail lxc containerd systemd-container)
 # The systemd-vm group: the newest release's root made with mmdebstrap (above) into an ext4
 # image, booted by qemu.
 packages+=(e2fsprogs qemu-system-x86)
+# packaging/release.sh and the release group, which checks the release as its users would: the
+# RPMs, the apt repository, the signatures.
+packages+=(rpm rpmlint cpio apt-utils gpg gpg-agent gpgv)
 # Every other architecture's default build (cmake/architectures.txt).
 native=$(dpkg --print-architecture)
 foreign=()

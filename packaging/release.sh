@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Makes a release: every architecture of cmake/architectures.txt built, packaged and described,
+# in one new directory, signed with the releaser's key. Usage:
+#   packaging/release.sh [--key KEY] [--image REPOSITORY] [--build DIR] OUTDIR
+#   --key KEY          the signing key, by fingerprint (or any name gpg takes that matches one
+#                      key), its secret part in GNUPGHOME (~/.gnupg by default); without it the
+#                      release is unsigned, and it says so
+#   --image REPOSITORY where the image index will be pushed, REGISTRY/PATH: its signatures name
+#                      REPOSITORY:VERSION (by default the project's placeholder,
+#                      linux-syslog-syscall.invalid/linux-syslog-syscall)
+#   --build DIR        the default build's tree, configured with the default preset if it is not;
+#                      the other architectures' trees are DIR/foreign/ARCH (default: build)
+# OUTDIR must not exist. Everything is written into a new directory beside it, renamed to OUTDIR
+# when complete: a release that fails leaves nothing. Times come from SOURCE_DATE_EPOCH, by
+# default the date of packaging/changelog.in's entry, so that two releases of one source are the
+# same to the byte but for their signatures. docs/releases.md says what the release holds.
+set -euo pipefail
+source=$(realpath "$(dirname "$0")/..")
+die() {
+    echo "release: $*" >&2
+    exit 1
+}
+usage() {
+    echo "usage: $0 [--key KEY] [--image REPOSITORY] [--build DIR] OUTDIR" >&2
+    exit 2
+}
+key='' repository=linux-syslog-syscall.invalid/linux-syslog-syscall build=$source/build out=''
+while [ $# -gt 0 ]; do
+    case $1 in
+    --key | --image | --build) [ $# -ge 2 ] || usage ;;&
+    --key) key=$2 && shift ;;
+    --image) repository=$2 && shift ;;
+    --build) build=$2 && shift ;;
+    -*) usage ;;
+    *) [ -z "$out" ] || usage && out=$1 ;;
+    esac
+    shift
+done
+[ -n "$out" ] || usage
+[ ! -e "$out" ] && [ ! -L "$out" ] || die "$out exists: a release goes into a new directory"
+parent=$(dirname "$out")
+[ -d "$parent" ] && [ -w "$parent" ] || die "cannot write in $parent"
+[[ $repository =~ ^[a-z0-9.:-]+(/[a-z0-9._-]+)+$ ]] ||
+    die "--image $repository: not a repository as REGISTRY/PATH in lower case"
+# The date of the changelog's entry, as Debian's tools take it.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(date -d "$(sed -n 's/^ -- .*  //p' "$source/packaging/changelog.in")" +%s)
+fi
+[[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] ||
+    die "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH: not a number of seconds"
+export SOURCE_DATE_EPOCH
+
+tools=(cmake cpack dpkg dpkg-deb apt-ftparchive rpmbuild tar gzip sha256sum)
+[ -z "$key" ] || tools+=(gpg rpmsign skopeo jq)
+for tool in "${tools[@]}"; do
+    command -v "$tool" >/dev/null || die "$tool is not installed (tests/setup.sh installs it)"
+done
+
+# The key, checked before anything is written: one secret key that can sign now.
+export GNUPGHOME=${GNUPGHOME:-$HOME/.gnupg}
+if [ -n "$key" ]; then
+    listing=$(gpg --batch --with-colons --list-secret-keys -- "$key" 2>&1) ||
+        die "no secret key '$key' in $GNUPGHOME: ${listing##*gpg: }"
+    [ "$(grep -c '^sec:' <<<"$listing")" -eq 1 ] ||
+        die "'$key' names more than one secret key: give its fingerprint"
+    # Fields: 2 validity, 7 expiry, 12 capabilities, upper case S when the key can sign now.
+    IFS=: read -r _ validity _ _ _ _ expiry _ _ _ _ capabilities _ < <(grep '^sec:' <<<"$listing")
+    fingerprint=$(awk -F: '/^fpr:/ { print $10; exit }' <<<"$listing")
+    case $validity in
+    e) die "the key $fingerprint expired on $(date -u -d "@$expiry" '+%F %T UTC')" ;;
+    r) die "the key $fingerprint is revoked" ;;
+    i | d | n) die "the key $fingerprint is not valid (validity '$validity')" ;;
+    esac
+    [[ $capabilities == *S* ]] ||
+        die "the key $fingerprint cannot sign (its capabilities: $capabilities)"
+    # Anything else that keeps it from signing (a passphrase no agent has, a missing card).
+    said=$(gpg --batch --local-user "$fingerprint" --detach-sign -o /dev/null /dev/null 2>&1) ||
+        die "the key $fingerprint cannot sign here: $said"
+fi
+
+work=$(mktemp -d "$parent/.$(basename "$out").XXXXXX")
+trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT TERM
+release=$work/release
+mkdir -p "$release"/{pool/main,rpm,tar,sbom,image} "$work/home"
+started=$SECONDS
+# rpm keeps a database in HOME (~/.rpmdb on Debian 12): the work directory's, not the user's.
+rpm_home() { HOME=$work/home "$@"; }
+
+# The builds: this machine's, and the others' in its foreign/ directory through
+# cmake/foreign.cmake; where this Debian release has no musl for an architecture, with the one
+# tests/setup.sh unpacked in the cache.
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    (cd "$source" && cmake --preset default -B "$build" >"$work/configure.log" 2>&1) ||
+        { cat "$work/configure.log"; die "cannot configure $build"; }
+fi
+build=$(realpath "$build")
+# shellcheck source=SCRIPTDIR/../tests/architectures.sh
+source "$source/tests/architectures.sh"
+native=$(dpkg --print-architecture)
+musl_cache=${XDG_CACHE_HOME:-$HOME/.cache}/linux-syslog-syscall/musl
+trees=()
+for arch in "${architectures[@]}"; do
+    if [ "$arch" = "$native" ]; then
+        trees+=("$build")
+        continue
+    fi
+    trees+=("$build/foreign/$arch")
+    cmake -DSOURCE_DIR="$source" -DDIR="$build/foreign/$arch" -DARCH="$arch" \
+        -DMUSL_ROOT="$musl_cache/$arch" -DTARGET=package -P "$source/cmake/foreign.cmake" \
+        >"$work/build.log" 2>&1 || { cat "$work/build.log"; die "$arch: the build failed"; }
+done
+cmake --build "$build" --target package multiarch-image >"$work/build.log" 2>&1 ||
+    { cat "$work/build.log"; die "the build, its package or the image failed"; }
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:.*=//p' "$build/CMakeCache.txt")
+url=$(sed -n 's/^LINUX_SYSLOG_SYSCALL_SOURCE_URL:.*=//p' "$build/CMakeCache.txt")
+name=linux-syslog-syscall
+
+# Each architecture: its Debian package and tarball as built, its RPM, and its bill of materials
+# made from the packaged binary and the musl its package names.
+for i in "${!architectures[@]}"; do
+    arch=${architectures[i]} tree=${trees[i]}
+    deb=$tree/${name}_${version}_$arch.deb
+    [ -f "$deb" ] || die "$arch: no $deb"
+    cp "$deb" "$release/pool/main/"
+    cp "$tree/$name-$version-linux-$arch.tar.gz" "$release/tar/"
+    rpm_home cpack -G RPM --config "$tree/CPackConfig.cmake" -B "$work/cpack" \
+        >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; die "$arch: the RPM failed"; }
+    mv "$work/cpack/$name-$version-1.${arch_rpm[$arch]}.rpm" "$release/rpm/"
+    rm -rf "$work/cpack" "$work/unpacked"
+    dpkg-deb -x "$deb" "$work/unpacked"
+    cmake -DBINARY="$work/unpacked/usr/bin/$name" -DNAME=$name -DVERSION="$version" \
+        -DARCH="$arch" -DBUILT_USING="$(dpkg-deb -f "$deb" Built-Using)" -DURL="$url" \
+        -DOUTPUT="$release/sbom/$name-$version-linux-$arch" -P "$source/packaging/sbom.cmake"
+done
+image=$name-$version-oci-multiarch.tar
+cp "$build/$image" "$release/image/"
+
+# The apt repository: the release directory is its root, the suite stable, one component.
+(
+    cd "$release"
+    for arch in "${architectures[@]}"; do
+        mkdir -p "dists/stable/main/binary-$arch"
+        apt-ftparchive --arch "$arch" packages pool/main >"dists/stable/main/binary-$arch/Packages"
+        gzip -9n -k "dists/stable/main/binary-$arch/Packages"
+    done
+    # Written beside, then moved in: apt-ftparchive would list a Release already there.
+    field=APT::FTPArchive::Release
+    date=$(LC_ALL=C date -u -d "@$SOURCE_DATE_EPOCH" '+%a, %d %b %Y %H:%M:%S UTC')
+    apt-ftparchive -o $field::Origin=$name -o $field::Label=$name -o $field::Suite=stable \
+        -o $field::Codename=stable -o $field::Components=main \
+        -o "$field::Architectures=${architectures[*]}" -o "$field::Date=$date" \
+        release dists/stable >"$work/Release"
+    mv "$work/Release" dists/stable/Release
+)
+
+if [ -n "$key" ]; then
+    gpg --batch --export "$fingerprint" >"$release/signing-key.gpg"
+    gpg --batch --armor --export "$fingerprint" >"$release/signing-key.asc"
+    sign() { gpg --batch --yes --local-user "$fingerprint" "$@"; }
+    sign --clearsign -o "$release/dists/stable/InRelease" "$release/dists/stable/Release"
+    sign --detach-sign -o "$release/dists/stable/Release.gpg" "$release/dists/stable/Release"
+    # Debian 12's rpm names gpg /usr/bin/gpg2, which Debian does not ship.
+    rpm_home rpmsign --define "__gpg $(command -v gpg)" --define "_gpg_path $GNUPGHOME" \
+        --define "_gpg_name $fingerprint" --addsign "$release"/rpm/*.rpm </dev/null \
+        >"$work/rpmsign.log" 2>&1 || { cat "$work/rpmsign.log"; die "rpmsign failed"; }
+    # The image index and each architecture's manifest in it, signed for REPOSITORY:VERSION, laid
+    # out for a lookaside: what a registry's configuration in registries.d points to.
+    tar -xf "$release/image/$image" -C "$work" ./index.json
+    index=$(jq -r '.manifests[0].digest' "$work/index.json")
+    blob() { tar -xOf "$release/image/$image" "./blobs/sha256/${1#sha256:}"; }
+    for digest in "$index" $(blob "$index" | jq -r '.manifests[].digest'); do
+        blob "$digest" >"$work/manifest"
+        signature=$release/image/sigstore/${repository#*/}@${digest/:/=}/signature-1
+        mkdir -p "$(dirname "$signature")"
+        skopeo standalone-sign "$work/manifest" "$repository:$version" "$fingerprint" \
+            -o "$signature" || die "the image's signature failed"
+    done
+fi
+# Every file's digest, then their signature.
+(cd "$release" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
+    xargs -d '\n' sha256sum -- >SHA256SUMS)
+[ -z "$key" ] || sign --armor --detach-sign -o "$release/SHA256SUMS.asc" "$release/SHA256SUMS"
+
+mv "$release" "$out"
+files=$(find "$out" -type f | wc -l)
+size=$(du -sk "$out" | cut -f1)
+if [ -n "$key" ]; then
+    echo "release: $out: $files files, $size KiB, in $((SECONDS - started)) s; signed by" \
+        "$fingerprint, the image for $repository:$version"
+else
+    echo "release: $out: $files files, $size KiB, in $((SECONDS - started)) s"
+    echo "release: UNSIGNED: no --key was given, so nothing in it is signed: no SHA256SUMS.asc," \
+        "no InRelease or Release.gpg, no RPM or image signature, no public key"
+fi

@@ -1,0 +1,280 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The release, made by packaging/release.sh from this build's trees with a throwaway key and
+# checked as its users check it (docs/releases.md), one case a row: apt installs from its
+# repository over file: and HTTP, and refuses a changed package, another key's signature and
+# none; gpgv and sha256sum check the downloads; podman pulls the image only under a policy that
+# requires the key; rpmkeys checks the RPMs, which install and run in scratch roots; each bill of
+# materials names the musl linked in and the binary's digest; an unsigned release is the same but
+# for its signatures; a key that cannot sign stops the release before it writes anything.
+# shellcheck source=SCRIPTDIR/../lib.sh
+source "$(dirname "$0")/../lib.sh" "$@"
+# shellcheck source=SCRIPTDIR/../engines.sh
+source "$(dirname "$0")/../engines.sh"
+# shellcheck source=SCRIPTDIR/../architectures.sh
+source "$(dirname "$0")/../architectures.sh"
+need_root
+need unshare apt-get apt-ftparchive gpg gpgv rpmbuild rpmsign rpmkeys rpmlint rpm2cpio cpio \
+    skopeo podman docker-registry jq curl
+need_arch
+for arch in "${architectures[@]}"; do
+    [ "$arch" = "$ARCH" ] || [ -x "$BUILD_DIR/foreign/$arch/linux-syslog-syscall" ] ||
+        skip "no $arch build: its own test did not build it"
+done
+# In mount and PID namespaces of its own, every server and gpg-agent it starts ends with it, and
+# what apt, dpkg, skopeo and gpg would write outside $tmp goes nowhere: /run and /var/log are the
+# group's own, /var/lib is read-only.
+if [ -z "${RELEASE_NAMESPACE:-}" ]; then
+    unshare -m -p -f true 2>/dev/null ||
+        skip "no mount and PID namespaces here: $(unshare -m -p -f true 2>&1)"
+    RELEASE_NAMESPACE=1 unshare -m -p -f --kill-child --mount-proc "$0" "$probe" "$kind"
+    status=$?
+    inner_said=1
+    exit $status
+fi
+mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log &&
+    mount --bind /var/lib /var/lib && mount -o remount,bind,ro /var/lib || exit 1
+export XDG_CACHE_HOME=${XDG_CACHE_HOME:-$HOME/.cache} HOME=$tmp/home GNUPGHOME=$tmp/gnupg
+mkdir -p "$HOME/.config/containers/registries.d" && mkdir -m 700 "$GNUPGHOME"
+undo+=("gpgconf --kill all")
+# rpm's database, for every rpm tool, rpmlint included: the group's.
+echo "%_dbpath $tmp/rpmdb" >"$HOME/.rpmmacros"
+
+# The keys: the release's, another, one expired, one that can only certify.
+mail=linux-syslog-syscall.invalid
+for id in expired:seconds=1 release:1y other:1y certify:1y; do
+    usage=sign
+    [ "${id%:*}" != certify ] || usage=cert
+    gpg --batch --passphrase '' --quick-gen-key "${id%:*} <${id%:*}@$mail>" \
+        ed25519 "$usage" "${id#*:}" >"$tmp/gpg.log" 2>&1 || { cat "$tmp/gpg.log"; exit 1; }
+done
+expired() { gpg --with-colons --list-keys "expired@$mail" 2>/dev/null | grep -q '^pub:e:'; }
+wait_until 10 expired || exit 1
+fingerprint=$(gpg --with-colons --list-keys release@$mail 2>/dev/null |
+    awk -F: '/^fpr:/ { print $10; exit }')
+other=other@$mail
+
+# The release's directory is served over HTTP, and the image pushed to a registry, on 127.0.0.1.
+www=$tmp/www
+mkdir "$www"
+"$python" -u -m http.server --bind 127.0.0.1 --directory "$www" 0 >"$tmp/http.log" 2>&1 &
+undo+=("kill $!")
+wait_until 10 grep -qs 'port [0-9]' "$tmp/http.log" || { cat "$tmp/http.log"; exit 1; }
+http=http://127.0.0.1:$(sed -n 's/.* port \([0-9]*\) .*/\1/p' "$tmp/http.log")
+port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')
+printf '%s\n' 'version: 0.1' 'storage: {filesystem: {rootdirectory: '"$tmp/registry"'}}' \
+    "http: {addr: 127.0.0.1:$port}" >"$tmp/registry.yml"
+docker-registry serve "$tmp/registry.yml" >"$tmp/registry.log" 2>&1 &
+undo+=("kill $!")
+repository=127.0.0.1:$port/linux-syslog-syscall
+reference=$repository:$VERSION
+
+release() { "$SOURCE_DIR/packaging/release.sh" --build "$BUILD_DIR" "$@"; }
+start=$SECONDS
+release --key "$fingerprint" --image "$repository" "$www/signed" >"$tmp/log" 2>&1 ||
+    { cat "$tmp/log"; exit 1; }
+echo "signed release: $(tail -1 "$tmp/log")"
+release --image "$repository" "$www/unsigned" >"$tmp/log" 2>&1 || { cat "$tmp/log"; exit 1; }
+echo "unsigned release: $(grep -v UNSIGNED "$tmp/log" | tail -1); both in $((SECONDS - start)) s"
+grep -q '^release: UNSIGNED: no --key was given' "$tmp/log" ||
+    fail "the unsigned release does not say so: $(cat "$tmp/log")"
+signed=$www/signed unsigned=$www/unsigned
+keyring=$signed/signing-key.gpg
+
+# Made from them: the unsigned release signed by the other key, throughout; the signed one with
+# one byte of this machine's package changed; its SHA256SUMS with one digest changed.
+cp -a "$unsigned" "$www/forged" && cd "$www/forged" || exit 1
+sign() { gpg --batch --yes --local-user "$other" "$@"; }
+sign --clearsign -o dists/stable/InRelease dists/stable/Release
+sign --detach-sign -o dists/stable/Release.gpg dists/stable/Release
+rpmsign --define "__gpg $(command -v gpg)" --define "_gpg_path $GNUPGHOME" \
+    --define "_gpg_name $other" --addsign rpm/*.rpm </dev/null >"$tmp/log" 2>&1 ||
+    { cat "$tmp/log"; exit 1; }
+tar=$(echo image/*.tar)
+for signature in "$signed"/image/sigstore/*/signature-1; do
+    digest=${signature%/*} digest=${digest##*@sha256=}
+    mkdir -p "$(dirname "${signature#"$signed"/}")"
+    tar -xOf "$tar" "./blobs/sha256/$digest" >"$tmp/manifest"
+    skopeo standalone-sign "$tmp/manifest" "$reference" "$other" -o "${signature#"$signed"/}"
+done
+cut -d' ' -f3- SHA256SUMS | xargs -d '\n' sha256sum -- >"$tmp/sums" && mv "$tmp/sums" SHA256SUMS &&
+    sign --armor --detach-sign SHA256SUMS
+cd "$tmp" || exit 1
+cp -a "$signed" "$www/changed"
+deb=pool/main/linux-syslog-syscall_${VERSION}_$ARCH.deb
+printf '\377' | dd of="$www/changed/$deb" bs=1 seek=4000 conv=notrunc status=none
+mkdir "$tmp/relisted" && cp "$signed"/SHA256SUMS* "$tmp/relisted/"
+sed -i '1s/^0/1/;t;1s/^./0/' "$tmp/relisted/SHA256SUMS"
+
+# release_refused ARGUMENT...: a release that must fail; nothing of it may be left.
+release_refused() {
+    release "$@" "$tmp/refused"
+    local status=$? left
+    left=$(compgen -G "$tmp/*refused*"; compgen -G "$tmp/.refused.*")
+    [ -z "$left" ] || { echo "left behind: $left"; return 99; }
+    return $status
+}
+# apt_install URI [KEY-URL]: apt in a scratch root, reading the repository at URI alone, with the
+# signed release's key fetched and checked as its user does, installs the probe, whose binary must
+# then run exactly.
+roots=0
+apt_install() {
+    local root=$tmp/root$((roots += 1))
+    mkdir -p "$root"/etc/apt/{apt.conf.d,preferences.d,sources.list.d,keyrings} \
+        "$root"/var/lib/{dpkg,apt/lists/partial} "$root"/var/cache/apt/archives/partial \
+        "$root"/var/log/apt && : >"$root/var/lib/dpkg/status"
+    printf '%s\n' "Dir \"$root/\";" "Dir::State::status \"$root/var/lib/dpkg/status\";" \
+        'APT::Sandbox::User "root";' 'Debug::NoLocking "true";' \
+        "DPkg::Options { \"--root=$root\"; \"--log=$root/var/log/dpkg.log\"; };" >"$root/apt.conf"
+    local keyring=$root/etc/apt/keyrings/linux-syslog-syscall.gpg
+    curl -fsSLo "$keyring" "${2:-$http/signed/signing-key.gpg}" &&
+        gpg --show-keys --with-colons "$keyring" | grep -qx "fpr:*$fingerprint:" || return 98
+    printf '%s\n' 'Types: deb' "URIs: $1" 'Suites: stable' 'Components: main' \
+        "Signed-By: $keyring" >"$root/etc/apt/sources.list.d/linux-syslog-syscall.sources"
+    APT_CONFIG=$root/apt.conf apt-get update &&
+        APT_CONFIG=$root/apt.conf DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y linux-syslog-syscall || return
+    expect_done "installed by apt from $1" "$root/usr/bin/linux-syslog-syscall"
+}
+# sums DIR: gpgv checks DIR's SHA256SUMS with the release's key, then sha256sum every file.
+sums() { cd "$1" && gpgv --keyring "$keyring" SHA256SUMS.asc SHA256SUMS &&
+    sha256sum --check --strict --quiet SHA256SUMS; }
+# pull RELEASE: podman, under a policy that requires the release's key, pulls the image from the
+# registry, its signatures looked up in RELEASE over HTTP.
+echo '{"default": [{"type": "insecureAcceptAnything"}]}' >"$tmp/accept.json"
+listening() { (: >/dev/tcp/127.0.0.1/"$port") 2>/dev/null; }
+wait_until 10 listening || { cat "$tmp/registry.log"; exit 1; }
+mkdir "$tmp/none"
+skopeo --policy "$tmp/accept.json" --registries.d "$tmp/none" copy -q --all \
+    --dest-tls-verify=false "oci-archive:$signed/$tar" \
+    "docker://$reference" >"$tmp/log" 2>&1 || { cat "$tmp/log" "$tmp/registry.log"; exit 1; }
+# The user's policy, as docs/releases.md gives it: other images as before, this one signed by the
+# key.
+jq -n --arg repository "$repository" --arg key "$keyring" '{
+    default: [{type: "insecureAcceptAnything"}], transports: {docker: {($repository):
+    [{type: "signedBy", keyType: "GPGKeys", keyPath: $key}]}}}' \
+    >"$HOME/.config/containers/policy.json"
+podman_store
+pull() {
+    printf '%s\n' docker: "  $repository:" "    lookaside: $http/$1/image/sigstore" \
+        >"$HOME/.config/containers/registries.d/linux-syslog-syscall.yaml"
+    pm pull -q --tls-verify=false "$reference" && pm image rm -f "$reference" >/dev/null
+}
+rpmkeys --import "$signed/signing-key.asc" || exit 1
+rpm_check() { rpmkeys --define '_pkgverify_level all' -Kv "$1"/rpm/*.rpm; }
+lint() { rpmlint -c "$SOURCE_DIR/packaging/rpmlint.toml" "$signed"/rpm/*.rpm; }
+# rpm_installs: each architecture's RPM, checked at _pkgverify_level all, installs into an empty
+# root of its own, where the binary runs exactly (through qemu-user for the others).
+rpm_installs() {
+    local arch root package emulator=()
+    for arch in "${architectures[@]}"; do
+        root=$tmp/rpmroot-$arch
+        [ "$arch" = "$ARCH" ] || emulator=("qemu-${arch_qemu[$arch]}")
+        package=$signed/rpm/linux-syslog-syscall-$VERSION-1.${arch_rpm[$arch]}.rpm
+        rpm --root "$root" --dbpath /var/lib/rpm --initdb &&
+            rpmkeys --root "$root" --dbpath /var/lib/rpm --import "$signed/signing-key.asc" &&
+            rpm --root "$root" --dbpath /var/lib/rpm --define '_pkgverify_level all' \
+                --ignorearch -i "$package" || return
+        expect_done "$arch: installed by rpm" "${emulator[@]}" "$root/usr/bin/linux-syslog-syscall"
+        emulator=()
+    done
+    echo "installed: ${architectures[*]}"
+}
+# boms: each architecture's two documents name the musl its build linked (the package that owns
+# the libc.a its tree names, or the copy the set-up unpacked) and the digest of the binary that
+# its .deb, .rpm and tarball carry.
+boms() {
+    local arch tree libdir linked base binary name carrier digest
+    for arch in "${architectures[@]}"; do
+        tree=$BUILD_DIR/foreign/$arch
+        [ "$arch" != "$ARCH" ] || tree=$BUILD_DIR
+        libdir=$(sed -n 's/^LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR:PATH=//p' "$tree/CMakeCache.txt")
+        if dpkg-query -S "$libdir/libc.a" >/dev/null 2>&1; then
+            linked=$(dpkg-query -W -f='${source:Version}' "musl-dev:$arch")
+        else
+            linked=$(sed -n 's/^musl (= \(.*\))$/\1/p' "${libdir%/usr/lib/*}/built-using")
+        fi
+        base=$signed/sbom/linux-syslog-syscall-$VERSION-linux-$arch
+        [ -n "$linked" ] &&
+            [ "$(jq -r '.packages[] | select(.name == "musl").versionInfo' "$base.spdx.json")" = \
+                "$linked" ] &&
+            [ "$(jq -r '.components[] | select(.name == "musl").version' "$base.cdx.json")" = \
+                "$linked" ] || { echo "$arch: not musl $linked: $base.*"; return 1; }
+        binary=usr/bin/linux-syslog-syscall name=linux-syslog-syscall-$VERSION
+        for carrier in deb rpm tar; do
+            case $carrier in
+            deb) dpkg-deb --fsys-tarfile "$signed/pool/main/${name%-*}_${VERSION}_$arch.deb" |
+                tar -xO "./$binary" ;;
+            rpm) rpm2cpio "$signed/rpm/$name-1.${arch_rpm[$arch]}.rpm" |
+                cpio -i --quiet --to-stdout "./$binary" ;;
+            tar) tar -xzOf "$signed/tar/$name-linux-$arch.tar.gz" "$name-linux-$arch/$binary" ;;
+            esac >"$tmp/binary" || return
+            digest=$(sha256sum <"$tmp/binary" | cut -d' ' -f1)
+            [ -s "$tmp/binary" ] && [ "$(jq -r '.files[0].checksums[] |
+                select(.algorithm == "SHA256").checksumValue' "$base.spdx.json")" = "$digest" ] &&
+                [ "$(jq -r '.metadata.component.hashes[0].content' "$base.cdx.json")" = \
+                    "$digest" ] || { echo "$arch: not the digest in the $carrier"; return 1; }
+        done
+    done
+    echo "musl and digests as built: ${architectures[*]}"
+}
+# same_but_signatures: the unsigned release holds the signed one's files less its signatures and
+# public key, the same to the byte; an RPM, which carries its signature, the same header and
+# payload.
+digests() { rpm -qp --nosignature --qf '%{SHA256HEADER} %{PAYLOADDIGEST}' "$1"; }
+same_but_signatures() {
+    local file signatures='SHA256SUMS\.asc|signing-key\..*|dists/stable/(InRelease|Release\.gpg)'
+    diff <(cd "$unsigned" && find . -type f | sort) <(cd "$signed" && find . -type f |
+        grep -Ev "^\./($signatures|image/sigstore/.*)\$" | sort) || return
+    while read -r file; do
+        case $file in
+        *.rpm)
+            [ "$(digests "$unsigned/$file")" = "$(digests "$signed/$file")" ]
+            ;;
+        ./SHA256SUMS) ! grep -v '\.rpm$' "$unsigned/$file" | grep -vxFf "$signed/$file" ;;
+        *) cmp "$unsigned/$file" "$signed/$file" ;;
+        esac || { echo "differ: $file"; return 1; }
+    done < <(cd "$unsigned" && find . -type f)
+    echo "the same but for the signatures"
+}
+
+# LABEL|STATUS|OUTPUT|COMMAND: COMMAND, run in $tmp, must exit with STATUS and its output (both
+# streams) hold OUTPUT, an extended regular expression, and each refusal its own.
+cases="missing key|1|no secret key 'nobody@|release_refused --key nobody@$mail
+expired key|1|the key [0-9A-F]{40} expired on|release_refused --key expired@$mail
+key that cannot sign|1|cannot sign \(its capabilities: cC\)|release_refused --key certify@$mail
+release directory there already|1|signed exists: a release goes into a new directory|release $signed
+apt from file:|0|Setting up linux-syslog-syscall|apt_install file:$signed file://$keyring
+apt over HTTP|0|Setting up linux-syslog-syscall|apt_install $http/signed
+apt, a changed package|100|Hash Sum mismatch|apt_install file:$www/changed
+apt, another key's Release|100|NO_PUBKEY [0-9A-F]{16}|Missing key [0-9A-F]{40}, which|apt_install \
+$http/forged
+apt, an unsigned Release|100|stable Release' is not signed|apt_install $http/unsigned
+gpgv and sha256sum|0|Good signature from \"release <|sums $signed
+gpgv, another key's signature|2|Can't check signature: No public key|sums $www/forged
+gpgv, a changed SHA256SUMS|1|BAD signature from \"release <|sums $tmp/relisted
+sha256sum, a changed package|1|$deb: FAILED|sums $www/changed
+podman pull, signed|0|^[0-9a-f]{64}$|pull signed
+podman pull, unsigned|125|A signature was required, but no signature exists|pull unsigned
+podman pull, another key's signature|125|Invalid GPG signature|pull forged
+rpmkeys, signed|0|EdDSA/SHA(256|512) Signature, key ID [0-9a-f]{8}: OK|rpm_check $signed
+rpmkeys, unsigned|10|Header RSA signature: NOTFOUND|rpm_check $unsigned
+rpmkeys, another key's signature|10|Signature, key ID [0-9a-f]{8}: NOKEY|rpm_check $www/forged
+rpm installs each architecture's|0|installed: ${architectures[*]}|rpm_installs
+rpmlint, with packaging/rpmlint.toml|0|0 errors, 0 warnings|lint
+bills of materials|0|musl and digests as built|boms
+reproducible|0|the same but for the signatures|same_but_signatures"
+while read -r row; do
+    # OUTPUT may hold '|': COMMAND is the last field.
+    label=${row%%|*} row=${row#*|} status=${row%%|*} row=${row#*|}
+    command=${row##*|} output=${row%|*}
+    eval "$command" >"$tmp/said" 2>&1
+    result=$?
+    cd "$tmp" || exit 1
+    # What each case said, for the log: a refusal's own message.
+    said=$(grep -m1 -E -- "$output" "$tmp/said") && [ "$result" = "$status" ] &&
+        echo "$label: $result: $said" ||
+        fail "$label: status $result (not $status), output not matching '$output': $(tail -5 \
+            "$tmp/said")"
+done <<<"$cases"
