@@ -98,8 +98,9 @@ fi
 build=$(realpath "$build")
 # shellcheck source=SCRIPTDIR/../tests/architectures.sh
 source "$source/tests/architectures.sh"
+# shellcheck source=SCRIPTDIR/../tests/lab/packages.sh
+source "$source/tests/lab/packages.sh"
 native=$(dpkg --print-architecture)
-musl_cache=${XDG_CACHE_HOME:-$HOME/.cache}/linux-syslog-syscall/musl
 trees=()
 for arch in "${architectures[@]}"; do
     if [ "$arch" = "$native" ]; then
@@ -108,7 +109,7 @@ for arch in "${architectures[@]}"; do
     fi
     trees+=("$build/foreign/$arch")
     cmake -DSOURCE_DIR="$source" -DDIR="$build/foreign/$arch" -DARCH="$arch" \
-        -DMUSL_ROOT="$musl_cache/$arch" -DTARGET=package -P "$source/cmake/foreign.cmake" \
+        -DMUSL_ROOT="$debian_cache/musl/$arch" -DTARGET=package -P "$source/cmake/foreign.cmake" \
         >"$work/build.log" 2>&1 || { cat "$work/build.log"; die "$arch: the build failed"; }
 done
 cmake --build "$build" --target package multiarch-image >"$work/build.log" 2>&1 ||

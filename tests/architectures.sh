@@ -32,6 +32,16 @@ read_tables
 # shellcheck source=/dev/null
 this_release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_ID%%.*}") || true
 
+# need_every_build: a group (lib.sh) skips unless each other architecture's build is there.
+need_every_build() {
+    local arch
+    need_arch
+    for arch in "${architectures[@]}"; do
+        [ "$arch" = "$ARCH" ] || [ -x "$BUILD_DIR/foreign/$arch/linux-syslog-syscall" ] ||
+            skip "no $arch build: its own test did not build it"
+    done
+}
+
 # release_of ARCH musl|kernel: the release whose packages give ARCH's musl or kernel: this
 # machine's, where its archive has it, or else the first that does.
 release_of() {

@@ -129,6 +129,19 @@ trace_queries() {
     wait_until 10 grep -qs '^Attaching' "$1" || fail "bpftrace did not start: $(tail -3 "$1.log")"
 }
 stop_tracing() { kill -INT "$tracer" && wait "$tracer"; }
+# start_registry: a registry of the group's own on 127.0.0.1, at $registry (HOST:PORT), listening.
+start_registry() {
+    local port
+    port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')
+    printf '%s\n' 'version: 0.1' 'storage: {filesystem: {rootdirectory: '"$tmp/registry"'}}' \
+        "http: {addr: 127.0.0.1:$port}" >"$tmp/registry.yml"
+    docker-registry serve "$tmp/registry.yml" >"$tmp/registry.log" 2>&1 &
+    undo+=("kill $!")
+    registry=127.0.0.1:$port
+    wait_until 10 bash -c ': >/dev/tcp/127.0.0.1/$0' "$port" 2>/dev/null ||
+        fail "the registry did not start: $(tail -3 "$tmp/registry.log")"
+}
 # without_syslog PROFILE COPY: COPY is the seccomp profile PROFILE without syslog, under which a
 # live profile kills the probe at the query.
 without_syslog() { jq '.syscalls[].names -= ["syslog"]' "$1" >"$2"; }

@@ -10,11 +10,7 @@ source "$(dirname "$0")/../engines.sh"
 # shellcheck source=SCRIPTDIR/../architectures.sh
 source "$(dirname "$0")/../architectures.sh"
 need skopeo docker-registry jq
-need_arch
-for arch in "${architectures[@]}"; do
-    [ "$arch" = "$ARCH" ] || [ -x "$BUILD_DIR/foreign/$arch/linux-syslog-syscall" ] ||
-        skip "no $arch build: its own test did not build it"
-done
+need_every_build
 own_namespaces
 multiarch=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci-multiarch.tar
 expect_reproducible multiarch-image "$multiarch"
@@ -24,15 +20,8 @@ list=$tmp/index/blobs/sha256/$(jq -r '.manifests[0].digest | ltrimstr("sha256:")
 diff <(printf 'linux/%s\n' "${arch_oci[@]}" | sort) <(jq -r '.manifests[].platform |
     [.os, .architecture, .variant // empty] | join("/")' "$list" | sort) ||
     fail "the index's platforms"
-port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])')
-printf '%s\n' 'version: 0.1' 'storage: {filesystem: {rootdirectory: '"$tmp/registry"'}}' \
-    "http: {addr: 127.0.0.1:$port}" >"$tmp/registry.yml"
-docker-registry serve "$tmp/registry.yml" >"$tmp/registry.log" 2>&1 &
-undo+=("kill $!")
-listening() { (: >/dev/tcp/127.0.0.1/"$port") 2>/dev/null; }
-wait_until 10 listening
-remote=127.0.0.1:$port/$name
+start_registry
+remote=$registry/$name
 skopeo copy -q --all --dest-tls-verify=false "oci-archive:$multiarch" "docker://$remote" ||
     fail "the push failed"
 podman_store

@@ -16,24 +16,11 @@ source "$(dirname "$0")/../architectures.sh"
 need_root
 need unshare apt-get apt-ftparchive gpg gpgv rpmbuild rpmsign rpmkeys rpmlint rpm2cpio cpio \
     skopeo podman docker-registry jq curl
-need_arch
-for arch in "${architectures[@]}"; do
-    [ "$arch" = "$ARCH" ] || [ -x "$BUILD_DIR/foreign/$arch/linux-syslog-syscall" ] ||
-        skip "no $arch build: its own test did not build it"
-done
-# In mount and PID namespaces of its own, every server and gpg-agent it starts ends with it, and
-# what apt, dpkg, skopeo and gpg would write outside $tmp goes nowhere: /run and /var/log are the
-# group's own, /var/lib is read-only.
-if [ -z "${RELEASE_NAMESPACE:-}" ]; then
-    unshare -m -p -f true 2>/dev/null ||
-        skip "no mount and PID namespaces here: $(unshare -m -p -f true 2>&1)"
-    RELEASE_NAMESPACE=1 unshare -m -p -f --kill-child --mount-proc "$0" "$probe" "$kind"
-    status=$?
-    inner_said=1
-    exit $status
-fi
-mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log &&
-    mount --bind /var/lib /var/lib && mount -o remount,bind,ro /var/lib || exit 1
+need_every_build
+# In namespaces of its own (engines.sh), every server and gpg-agent it starts ends with it; what
+# apt and dpkg would log goes to a /var/log of its own.
+own_namespaces
+mount -t tmpfs tmpfs /var/log || exit 1
 export XDG_CACHE_HOME=${XDG_CACHE_HOME:-$HOME/.cache} HOME=$tmp/home GNUPGHOME=$tmp/gnupg
 mkdir -p "$HOME/.config/containers/registries.d" && mkdir -m 700 "$GNUPGHOME"
 undo+=("gpgconf --kill all")
@@ -61,13 +48,8 @@ mkdir "$www"
 undo+=("kill $!")
 wait_until 10 grep -qs 'port [0-9]' "$tmp/http.log" || { cat "$tmp/http.log"; exit 1; }
 http=http://127.0.0.1:$(sed -n 's/.* port \([0-9]*\) .*/\1/p' "$tmp/http.log")
-port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])')
-printf '%s\n' 'version: 0.1' 'storage: {filesystem: {rootdirectory: '"$tmp/registry"'}}' \
-    "http: {addr: 127.0.0.1:$port}" >"$tmp/registry.yml"
-docker-registry serve "$tmp/registry.yml" >"$tmp/registry.log" 2>&1 &
-undo+=("kill $!")
-repository=127.0.0.1:$port/linux-syslog-syscall
+start_registry
+repository=$registry/linux-syslog-syscall
 reference=$repository:$VERSION
 
 release() { "$SOURCE_DIR/packaging/release.sh" --build "$BUILD_DIR" "$@"; }
@@ -143,8 +125,6 @@ sums() { cd "$1" && gpgv --keyring "$keyring" SHA256SUMS.asc SHA256SUMS &&
 # pull RELEASE: podman, under a policy that requires the release's key, pulls the image from the
 # registry, its signatures looked up in RELEASE over HTTP.
 echo '{"default": [{"type": "insecureAcceptAnything"}]}' >"$tmp/accept.json"
-listening() { (: >/dev/tcp/127.0.0.1/"$port") 2>/dev/null; }
-wait_until 10 listening || { cat "$tmp/registry.log"; exit 1; }
 mkdir "$tmp/none"
 skopeo --policy "$tmp/accept.json" --registries.d "$tmp/none" copy -q --all \
     --dest-tls-verify=false "oci-archive:$signed/$tar" \
