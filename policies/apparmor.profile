@@ -10,10 +10,15 @@ profile linux-syslog-syscall /usr/bin/linux-syslog-syscall {
   # The query: AppArmor has no hook of its own for it, only this capability.
   capability syslog,
 
-  # Standard error, wherever the caller put it. A descriptor that a confined process opened is
-  # checked against this profile again at execve, and one it does not allow is replaced by a null
-  # file, which would swallow the line: files anywhere, written or appended to, and terminals,
-  # which are open for reading and writing. A socket is checked at each write: journald's stream.
+  # A file that a confined process opened is checked against this profile again once the profile
+  # confines the run, the program itself first: the kernel maps it, and without this a run started
+  # by a confined caller dies before its first instruction.
+  /usr/bin/linux-syslog-syscall mr,
+
+  # Standard error, wherever the caller put it. A descriptor that a confined process opened and
+  # this profile does not allow is replaced at execve by a null file, which would swallow the line:
+  # files anywhere, written or appended to, and terminals, which are open for reading and writing.
+  # A socket is checked at each write: journald's stream.
   /** w,
   /dev/{pts/*,tty*,console} rw,
   network unix stream,

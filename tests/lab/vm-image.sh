@@ -11,10 +11,12 @@ vm_mirror=${debian_mirror%/}
 
 # vm_image [MODULE]: sets vm_key to the image of the release's index as the mirror serves it now,
 # with the SELinux module MODULE installed where given, building it into $vm_images (root-KEY.img,
-# vmlinuz-KEY, initrd-KEY) if it is not there; one build at a time.
+# vmlinuz-KEY, initrd-KEY) if it is not there; one build at a time, and none while another group
+# boots an image (a build removes the images of other keys): the lock is held, shared, until the
+# group ends.
 vm_image() {
-    local lock start module=${1:-}
-    mkdir -p "$vm_images/debs" && exec {lock}>"$vm_images/lock" && flock "$lock" ||
+    local start module=${1:-}
+    mkdir -p "$vm_images/debs" && exec {vm_lock}>"$vm_images/lock" && flock "$vm_lock" ||
         skip "cannot lock $vm_images"
     if /usr/lib/apt/apt-helper download-file "$vm_mirror/dists/$vm_release/InRelease" \
         "$tmp/InRelease" >"$tmp/apt" 2>&1; then
@@ -30,7 +32,7 @@ vm_image() {
         echo "the mirror is out of reach; using the image built last"
     fi
     [ -f "$vm_images/root-$vm_key.img" ] || vm_build_image "$module"
-    exec {lock}>&-
+    flock -s "$vm_lock"
 }
 vm_build_image() {
     local root=$tmp/root start=$EPOCHREALTIME module=$1 install=()
