@@ -22,4 +22,8 @@ profile linux-syslog-syscall /usr/bin/linux-syslog-syscall {
   /** w,
   /dev/{pts/*,tty*,console} rw,
   network unix stream,
+
+  # A run that a profile transition marks secure (AT_SECURE) has the C library open /dev/null in
+  # place of a closed standard stream, or stop the run.
+  /dev/null rw,
 }

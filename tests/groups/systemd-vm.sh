@@ -135,17 +135,20 @@ apparmor_cases() {
     install -m 755 "$probe" "$path"
     apparmor_parser -r "$profile" || { fail "apparmor_parser -r $profile"; return; }
     decided "AppArmor, the profile" answered "$subject" "$path"
+    decided "AppArmor, standard input and output closed" answered "$subject" \
+        sh -c "exec $path <&- >&-"
     # journald's stream socket, which AppArmor checks at each write.
     systemd-run --wait --quiet --unit=probe-journal -p StandardError=journal "$path"
     wait_until 10 sh -c 'journalctl -q _SYSTEMD_UNIT=probe-journal.service -o cat | grep -q .'
     said=$(journalctl -q _SYSTEMD_UNIT=probe-journal.service -o cat)
     [ "$said" = Done. ] || fail "AppArmor, standard error the journal: '$said'"
     # A caller under a profile of its own (complain mode: it is allowed everything) opens standard
-    # error; the descriptor is not AppArmor's unconfined one, so the exec checks it again.
+    # error; the descriptor is not AppArmor's unconfined one, so the exec checks it again. The
+    # transition marks the run secure, so the C library fills the closed streams.
     printf '%s\n' 'abi <abi/3.0>,' "profile probe-caller flags=(complain) { $path Px, }" |
         apparmor_parser -r || fail "the caller's profile does not load"
     decided "AppArmor, standard error opened by a confined caller" answered "$subject" \
-        aa-exec -p probe-caller -- sh -c "$path 2>$tmp/caller; cat $tmp/caller >&2"
+        aa-exec -p probe-caller -- sh -c "$path 2>$tmp/caller <&- >&-; cat $tmp/caller >&2"
     apparmor_parser -R <<<"profile probe-caller {}"
     podman_store
     load_image pm "localhost/$name"
@@ -184,6 +187,8 @@ selinux_cases() {
     decided "SELinux, the module" answered ".*:$domain:.*" enforced "$path"
     decided "SELinux, standard error a pipe" answered ".*:$domain:.*" enforced \
         sh -c "$path 2>&1 | cat >&2"
+    decided "SELinux, standard input and output closed" answered ".*:$domain:.*" enforced \
+        sh -c "exec $path <&- >&-"
     setsebool linux_syslog_syscall_syslog_mod off
     decided "SELinux, syslog_mod off" "selinux EACCES" ".*:$domain:.*" enforced "$path"
     grep -q "avc: *denied *{ syslog_mod } .*:$domain:.* tcontext=[^ ]*:kernel_t:" "$tmp/records" ||
