@@ -162,6 +162,9 @@ apparmor_cases() {
     decided "AppArmor, without capability syslog" "apparmor EPERM" "$subject" "$path"
     grep -q 'apparmor="DENIED" operation="capable" .* capname="syslog"' "$tmp/records" ||
         fail "AppArmor's record names no syslog: $(cat "$tmp/records")"
+    # AppArmor logs a capability's refusal once per profile and CPU in a row: loaded again, the
+    # profile is a new one, whose first refusal is logged.
+    apparmor_parser -r "$tmp/no-syslog.profile" || fail "the copy without syslog does not load"
     decided "podman, without capability syslog, CAP_SYSLOG" "apparmor EPERM" "$subject" \
         pm run "${container[@]}" --cap-add SYSLOG --security-opt apparmor=linux-syslog-syscall \
         "$name"
