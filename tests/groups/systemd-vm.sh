@@ -181,10 +181,14 @@ selinux_cases() {
     local unconfined=unconfined_u:unconfined_r:unconfined_t:s0-s0:c0.c1023
     semodule -l | grep -qx linux-syslog-syscall ||
         { fail "the module is not in the policy"; return; }
-    install -m 755 "$probe" "$path" && restorecon "$path" ||
-        { fail "the probe cannot be labelled"; return; }
-    # COMMAND run by a shell in unconfined_t, enforcing only meanwhile: the shell's exec of the probe
-    # is what enters its domain (runcon's own exec would keep the context it names).
+    # The image's own files carry their labels (tests/lab/vm-image.sh), and the probe the module's.
+    [[ $(stat -c %C /usr/bin) == *:bin_t:* ]] || fail "the image is not labelled: /usr/bin is" \
+        "$(stat -c %C /usr/bin)"
+    install -m 755 "$probe" "$path" && restorecon "$path" &&
+        [[ $(stat -c %C "$path") == *:linux_syslog_syscall_exec_t:* ]] ||
+        { fail "the probe cannot be labelled: $(stat -c %C "$path")"; return; }
+    # COMMAND run by a shell in unconfined_t, enforcing only meanwhile: the shell's exec of the
+    # probe is what enters its domain (runcon's own exec would keep the context it names).
     enforced() {
         runcon "$unconfined" sh -c 'setenforce 1 && "$@"; status=$?; setenforce 0; exit $status' \
             sh "$@"
