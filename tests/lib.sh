@@ -120,6 +120,24 @@ expect_done() { expect "$1" 0 "done" "${@:2}"; }
 # by SIGSYS, before any output. A container that fails to start fails.
 expect_killed() { expect "$1" $((128 + 31)) none "${@:2}"; }
 
+# layer_of: reads the kernel's audit records of one run (those naming its pid), with the shipped
+# audit rules loaded, and names who decided the query, with the errno of a refusal: "answered";
+# "capability EPERM", the kernel's capability check, which leaves only the query's record;
+# "apparmor ERRNO" or "selinux ERRNO", by the security module's own record beside it; or
+# "seccomp", which refuses the call before it enters, so that no record of the query is made.
+layer_of() {
+    awk 'BEGIN { name[1] = "EPERM"; name[13] = "EACCES" }
+        / type=1300 .* key="linux-syslog-syscall"/ {
+            query = / success=yes / ? "answered" : "refused"
+            errno = -substr($0, index($0, " exit=") + 6) }
+        /apparmor="DENIED"/ { module = "apparmor" }
+        / avc: +denied / { module = "selinux" }
+        END {
+            if (query != "refused") { print query ? query : "seccomp"; exit }
+            print (module ? module : "capability"), (errno in name ? name[errno] : "exit=-" errno)
+        }'
+}
+
 # strace_run STRACE-OPTION... COMMAND...: runs COMMAND under strace, keeping in $tmp/trace the calls
 # of the thread that made the query: the probe's own, or on a foreign build, what its emulator
 # makes of them on the host (the emulator runs threads of its own).

@@ -70,8 +70,9 @@ packages=(g++ cmake ninja-build musl-dev
 # The sandboxes group's sandboxes and containerd (python3-seccomp, above, builds bubblewrap's BPF).
 packages+=(bubblewrap firejail lxc containerd systemd-container)
 # The systemd-vm group: the newest release's root made with mmdebstrap (above) into an ext4
-# image, booted by qemu.
-packages+=(e2fsprogs qemu-system-x86)
+# image, booted by qemu; the SELinux module it loads there, built by the reference policy's
+# Makefile (nothing of SELinux is switched on here).
+packages+=(e2fsprogs qemu-system-x86 selinux-policy-dev)
 # packaging/release.sh and the release group, which checks the release as its users would: the
 # RPMs, the apt repository, the signatures.
 packages+=(rpm rpmlint cpio apt-utils gpg gpg-agent gpgv)

@@ -1,15 +1,22 @@
 // SPDX-License-Identifier: MIT
-// /init of the kernel group's initramfs. Runs each line of /runs, "LABEL FILTER PROGRAM [ARG...]",
-// as a child that loads FILTER (a seccomp BPF program; "-" for none) and execs PROGRAM, and prints
+// /init of the kernel group's initramfs. Runs each line of /runs, "LABEL UNDER PROGRAM [ARG...]",
+// as a child that sets itself UNDER and execs PROGRAM, and prints
 // "@ LABEL pid=PID status=STATUS out=SIZE:HEX err=SIZE:HEX", STATUS being the exit status or 128
-// plus the killing signal. Then prints the kernel's audit records and "@ end", and returns: init
-// exiting panics the kernel, which ends the machine.
+// plus the killing signal. UNDER is "-" for nothing, a seccomp BPF program's path to load,
+// "caps=NAME,..." for root keeping only those capabilities in its bounding set (which is what root
+// gets at execve), or "userns" for root in a user namespace of its own. Then prints the kernel's
+// audit records and its lines about syslog, and "@ end", and returns: init exiting panics the
+// kernel, which ends the machine.
+#define _GNU_SOURCE
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/klog.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,14 +26,49 @@
 static struct sock_filter filter[4096];
 static char log_text[1 << 20];
 
-// The child's side: after the filter is loaded it makes no call but execve, so that every call of
+// Keeps in the bounding set only the capabilities NAMES lists ("syslog,sys_admin"; empty for none).
+static int keep_capabilities(const char *names) {
+    static const struct {
+        const char *name;
+        int number;
+    } known[] = {{"syslog", CAP_SYSLOG}, {"sys_admin", CAP_SYS_ADMIN}};
+    char list[64];
+    snprintf(list, sizeof list, ",%s,", names);
+    for (int cap = 0; cap <= CAP_LAST_CAP; cap++) {
+        int kept = 0;
+        for (size_t i = 0; i < sizeof known / sizeof *known; i++) {
+            char entry[32];
+            snprintf(entry, sizeof entry, ",%s,", known[i].name);
+            kept |= known[i].number == cap && strstr(list, entry) != NULL;
+        }
+        if (!kept && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Root in a new user namespace, mapped to root outside it.
+static int enter_user_namespace(void) {
+    int map = unshare(CLONE_NEWUSER) == 0 ? open("/proc/self/uid_map", O_WRONLY) : -1;
+    int written = map < 0 ? -1 : (int)write(map, "0 0 1", 5);
+    if (map >= 0)
+        close(map);
+    return written == 5 ? 0 : -1;
+}
+
+// The child's side: once set UNDER its setting it makes no call but execve, so that every call of
 // the run is the program's.
 static void start(char **argv) {
     int out = open("/out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int err = open("/err", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
         _exit(125);
-    if (strcmp(argv[1], "-") != 0) {
+    if (strncmp(argv[1], "caps=", 5) == 0 || strcmp(argv[1], "userns") == 0) {
+        if ((argv[1][0] == 'c' ? keep_capabilities(argv[1] + 5) : enter_user_namespace()) != 0) {
+            perror(argv[1]);
+            _exit(125);
+        }
+    } else if (strcmp(argv[1], "-") != 0) {
         int fd = open(argv[1], O_RDONLY);
         ssize_t size = fd < 0 ? -1 : read(fd, filter, sizeof filter);
         struct sock_fprog program = {(unsigned short)(size / sizeof *filter), filter};
@@ -55,6 +97,9 @@ static void show(const char *name, const char *path) {
 
 int main(void) {
     char line[1024], *argv[32];
+    // A user namespace's map is written through /proc.
+    mkdir("/proc", 0555);
+    mount("proc", "/proc", "proc", 0, NULL);
     FILE *runs = fopen("/runs", "r");
     while (runs && fgets(line, sizeof line, runs)) {
         int argc = 0, status;
@@ -80,7 +125,7 @@ int main(void) {
     int size = klogctl(3, log_text, sizeof log_text - 1); // SYSLOG_ACTION_READ_ALL
     log_text[size > 0 ? size : 0] = '\0';
     for (char *record = strtok(log_text, "\n"); record; record = strtok(NULL, "\n"))
-        if (strstr(record, "audit: type="))
+        if (strstr(record, "audit: type=") || strstr(record, "syslog"))
             printf("%s\n", record);
     printf("@ end\n");
     return 0;

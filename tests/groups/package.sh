@@ -33,10 +33,16 @@ files+=(usr/share/linux-syslog-syscall/audit.rules)
 [ "$kind" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json
     usr/share/linux-syslog-syscall/seccomp-launcher.json
     usr/share/linux-syslog-syscall/whole-run.json usr/share/linux-syslog-syscall/firejail.profile
-    usr/share/linux-syslog-syscall/lxc.seccomp usr/share/linux-syslog-syscall/systemd.conf)
-# bubblewrap's BPF, where libseccomp's binding was there to compile it.
+    usr/share/linux-syslog-syscall/lxc.seccomp usr/share/linux-syslog-syscall/systemd.conf
+    usr/share/linux-syslog-syscall/apparmor.profile
+    usr/share/linux-syslog-syscall/linux-syslog-syscall.te
+    usr/share/linux-syslog-syscall/linux-syslog-syscall.fc)
+# bubblewrap's BPF, where libseccomp's binding was there to compile it; the SELinux module, where
+# the reference policy's headers were there to build it.
 [ "$kind" = musl ] && "$python" -c 'import seccomp' 2>/dev/null &&
     files+=(usr/share/linux-syslog-syscall/seccomp-launcher.bpf)
+[ "$kind" = musl ] && [ -f /usr/share/selinux/devel/Makefile ] &&
+    files+=(usr/share/linux-syslog-syscall/linux-syslog-syscall.pp)
 diff <(printf './%s\n' "${files[@]}" | sort) \
     <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"
 ! awk '$2 != "root/root"' <<<"$listing" | grep . || fail "files not owned by root"

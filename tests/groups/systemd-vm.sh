@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # A host as most are today: Debian 13 booted under qemu-system-x86_64, systemd as PID 1, a pure
-# cgroup v2 hierarchy. There the engine groups run as they run here, with that release's podman,
-# crun, runc and Docker; Docker again as the distribution starts it, by systemd; and systemd's own
-# filter, from the shipped drop-in, runs the probe exactly and kills it without syslog. The machine
-# is the lab's (tests/lab/vm-image.sh, vm.sh). In it, this same file runs the cases (VM_GUEST=1),
-# started by a unit of the image; its result lines come back on a second serial port.
+# cgroup v2 hierarchy, AppArmor on. There the engine groups run as they run here, with that
+# release's podman, crun, runc and Docker; Docker again as the distribution starts it, by systemd;
+# systemd's own filter, from the shipped drop-in, runs the probe exactly and kills it without
+# syslog; and the kernel's other gates decide the query as the docs say, the run exact each time:
+# systemd's ProtectKernelLogs= and capability settings, and the shipped AppArmor profile, alone and
+# under podman. The same machine booted again with SELinux in AppArmor's place runs the shipped
+# SELinux module. The machine is the lab's (tests/lab/vm-image.sh, vm.sh). In it, this same file
+# runs the cases (VM_GUEST=1), started by a unit of the image; its result lines come back on a
+# second serial port.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
@@ -75,13 +79,154 @@ systemd_filter() {
     done
 }
 
+# audit_mark: the serial of the kernel's last audit record so far.
+audit_mark() { dmesg | sed -n 's/.* audit([0-9.]*:\([0-9]*\)).*/\1/p' | tail -1; }
+# decided LABEL LAYER SUBJECT COMMAND...: COMMAND, one run of the probe, is exact, and the kernel's
+# audit records of it since it started (in $tmp/records) say who decided its query: LAYER, as
+# layer_of names it; SUBJECT, where not -, matches the query's record's subject, the label that
+# AppArmor or SELinux ran the probe under.
+decided() {
+    local label=$1 layer=$2 subject=$3 mark said
+    shift 3
+    mark=$(audit_mark)
+    expect_done "$label" "$@"
+    # The kernel's audit thread prints the records a moment after the run.
+    sleep 0.2
+    dmesg | awk -v mark="${mark:-0}" 'match($0, / audit\([0-9.]+:[0-9]+\)/) {
+        split(substr($0, RSTART + 7, RLENGTH - 8), stamp, ":"); if (stamp[2] > mark + 0) print }' |
+        grep 'comm="linux-syslog-sy"' >"$tmp/records"
+    said=$(layer_of <"$tmp/records")
+    [ "$said" = "$layer" ] || fail "$label: the query $said, not $layer: $(cat "$tmp/records")"
+    [ "$subject" = - ] || grep -q "type=1300 .* subj=$subject key=" "$tmp/records" ||
+        fail "$label: the query's record is not of subject $subject: $(cat "$tmp/records")"
+    echo "$label: $said"
+}
+# audit_rules: the shipped rules, so that each run leaves its query's record, which the kernel
+# writes to its log with no audit daemon.
+audit_rules() {
+    auditctl -R "$SOURCE_DIR/policies/audit.rules" >/dev/null && auditctl -e 1 >/dev/null ||
+        fail "the audit rules do not load"
+}
+# systemd_gates: what a unit's settings do to the query. ProtectKernelLogs= refuses it by a
+# seccomp filter, before the call enters, even beside the drop-in's filter that allows it;
+# CapabilityBoundingSet= without CAP_SYSLOG by the capability check; another user with CAP_SYSLOG
+# as an ambient capability is answered.
+systemd_gates() {
+    local filter
+    filter=$(grep '^SystemCallFilter=' "$dropin")
+    run() { systemd-run --wait --pipe --quiet "$@" "$probe"; }
+    decided "a unit as root" answered - run
+    decided "ProtectKernelLogs=yes" seccomp - run -p ProtectKernelLogs=yes
+    decided "the drop-in with ProtectKernelLogs=yes" seccomp - run -p "$filter" \
+        -p ProtectKernelLogs=yes
+    decided "CapabilityBoundingSet=~CAP_SYSLOG" "capability EPERM" - run \
+        -p CapabilityBoundingSet=~CAP_SYSLOG
+    decided "User=nobody, AmbientCapabilities=CAP_SYSLOG" answered - run -p User=nobody \
+        -p AmbientCapabilities=CAP_SYSLOG
+}
+# apparmor_cases: the shipped profile, loaded: the probe at its path answered in the profile, with
+# standard error a file, the journal's socket, or a file opened by a confined caller; under
+# podman by name, refused without CAP_SYSLOG by the capability check and answered with it. A copy
+# without capability syslog: refused by AppArmor, whose record names the capability. Both are
+# unloaded after.
+apparmor_cases() {
+    local profile=$SOURCE_DIR/policies/apparmor.profile path=/usr/bin/linux-syslog-syscall
+    local subject=linux-syslog-syscall container=(--rm --pull never --network none) said
+    install -m 755 "$probe" "$path"
+    apparmor_parser -r "$profile" || { fail "apparmor_parser -r $profile"; return; }
+    decided "AppArmor, the profile" answered "$subject" "$path"
+    decided "AppArmor, standard input and output closed" answered "$subject" \
+        sh -c "exec $path <&- >&-"
+    # journald's stream socket, which AppArmor checks at each write.
+    systemd-run --wait --quiet --unit=probe-journal -p StandardError=journal "$path"
+    wait_until 10 sh -c 'journalctl -q _SYSTEMD_UNIT=probe-journal.service -o cat | grep -q .'
+    said=$(journalctl -q _SYSTEMD_UNIT=probe-journal.service -o cat)
+    [ "$said" = Done. ] || fail "AppArmor, standard error the journal: '$said'"
+    # A caller under a profile of its own (complain mode: it is allowed everything) opens standard
+    # error; the descriptor is not AppArmor's unconfined one, so the exec checks it again. The
+    # transition marks the run secure, so the C library fills the closed streams.
+    printf '%s\n' 'abi <abi/3.0>,' "profile probe-caller flags=(complain) { $path Px, }" |
+        apparmor_parser -r || fail "the caller's profile does not load"
+    decided "AppArmor, standard error opened by a confined caller" answered "$subject" \
+        aa-exec -p probe-caller -- sh -c "$path 2>$tmp/caller <&- >&-; cat $tmp/caller >&2"
+    apparmor_parser -R <<<"profile probe-caller {}"
+    podman_store
+    load_image pm "localhost/$name"
+    decided "podman, the profile" "capability EPERM" "$subject" pm run "${container[@]}" \
+        --security-opt apparmor=linux-syslog-syscall "$name"
+    decided "podman, the profile, CAP_SYSLOG" answered "$subject" pm run "${container[@]}" \
+        --cap-add SYSLOG --security-opt apparmor=linux-syslog-syscall "$name"
+    sed '/^ *capability syslog,/d' "$profile" >"$tmp/no-syslog.profile"
+    ! cmp -s "$profile" "$tmp/no-syslog.profile" || fail "$profile allows no capability syslog"
+    apparmor_parser -r "$tmp/no-syslog.profile" || fail "the copy without syslog does not load"
+    decided "AppArmor, without capability syslog" "apparmor EPERM" "$subject" "$path"
+    grep -q 'apparmor="DENIED" operation="capable" .* capname="syslog"' "$tmp/records" ||
+        fail "AppArmor's record names no syslog: $(cat "$tmp/records")"
+    # AppArmor logs a capability's refusal by a profile once in a row on each CPU, and loading the
+    # same text again keeps the profile it has: podman's copy is another profile, by name alone.
+    sed 's/^profile linux-syslog-syscall [^ ]*/profile linux-syslog-syscall-copy/' \
+        "$tmp/no-syslog.profile" >"$tmp/copy.profile"
+    apparmor_parser -r "$tmp/copy.profile" || fail "the named copy without syslog does not load"
+    decided "podman, without capability syslog, CAP_SYSLOG" "apparmor EPERM" "$subject-copy" \
+        pm run "${container[@]}" --cap-add SYSLOG \
+        --security-opt apparmor=linux-syslog-syscall-copy "$name"
+    apparmor_parser -R "$profile" "$tmp/copy.profile"
+}
+# selinux_cases: the shipped module, in the image's policy (tests/lab/vm-image.sh), enforcing
+# around the cases alone: the probe, labelled at its path, entered from unconfined_t into its own
+# domain and answered; each of the module's two booleans off in turn refuses it, and SELinux's
+# record names the permission.
+selinux_cases() {
+    local path=/usr/bin/linux-syslog-syscall domain=linux_syslog_syscall_t
+    local unconfined=unconfined_u:unconfined_r:unconfined_t:s0-s0:c0.c1023
+    semodule -l | grep -qx linux-syslog-syscall ||
+        { fail "the module is not in the policy"; return; }
+    # The image's own files carry their labels (tests/lab/vm-image.sh), and the probe the module's.
+    [[ $(stat -c %C /usr/bin) == *:bin_t:* ]] || fail "the image is not labelled: /usr/bin is" \
+        "$(stat -c %C /usr/bin)"
+    install -m 755 "$probe" "$path" && restorecon "$path" &&
+        [[ $(stat -c %C "$path") == *:linux_syslog_syscall_exec_t:* ]] ||
+        { fail "the probe cannot be labelled: $(stat -c %C "$path")"; return; }
+    # COMMAND run by a shell in unconfined_t, enforcing only meanwhile: the shell's exec of the
+    # probe is what enters its domain (runcon's own exec would keep the context it names).
+    enforced() {
+        runcon "$unconfined" sh -c 'setenforce 1 && "$@"; status=$?; setenforce 0; exit $status' \
+            sh "$@"
+    }
+    decided "SELinux, the module" answered ".*:$domain:.*" enforced "$path"
+    decided "SELinux, standard error a pipe" answered ".*:$domain:.*" enforced \
+        sh -c "$path 2>&1 | cat >&2"
+    decided "SELinux, standard input and output closed" answered ".*:$domain:.*" enforced \
+        sh -c "exec $path <&- >&-"
+    setsebool linux_syslog_syscall_syslog_mod off
+    decided "SELinux, syslog_mod off" "selinux EACCES" ".*:$domain:.*" enforced "$path"
+    grep -q "avc: *denied *{ syslog_mod } .*:$domain:.* tcontext=[^ ]*:kernel_t:" "$tmp/records" ||
+        fail "SELinux's record names no syslog_mod: $(cat "$tmp/records")"
+    setsebool linux_syslog_syscall_syslog_mod on
+    setsebool linux_syslog_syscall_capability off
+    decided "SELinux, capability off" "selinux EPERM" ".*:$domain:.*" enforced "$path"
+    grep -q "avc: *denied *{ syslog } .* scontext=[^ ]*:$domain:[^ ]* .* tclass=capability2" \
+        "$tmp/records" || fail "SELinux's record names no syslog: $(cat "$tmp/records")"
+    setsebool linux_syslog_syscall_capability on
+}
+
 if [ -n "${VM_GUEST:-}" ]; then
     result started "$(cut -d' ' -f1 /proc/uptime) s after the kernel"
     result pid1 "$(cat /proc/1/comm)"
     result cgroupfs "$(stat -fc %T /sys/fs/cgroup)"
-    for engine in podman kube docker; do check "$engine" engine_group "$engine"; done
-    check docker-service docker_service
-    check systemd systemd_filter
+    if [ -d /sys/fs/selinux ]; then
+        result lsm selinux
+        audit_rules
+        check selinux selinux_cases
+    else
+        result lsm "$(grep -o apparmor /sys/kernel/security/lsm)"
+        for engine in podman kube docker; do check "$engine" engine_group "$engine"; done
+        check docker-service docker_service
+        check systemd systemd_filter
+        audit_rules
+        check systemd-gates systemd_gates
+        check apparmor apparmor_cases
+    fi
     result end
     exit 0
 fi
@@ -99,7 +244,12 @@ source "$SOURCE_DIR/tests/lab/packages.sh"
 # shellcheck source=SCRIPTDIR/../lab/vm-image.sh
 source "$SOURCE_DIR/tests/lab/vm-image.sh"
 [ -n "$vm_mirror" ] || skip "$debian_no_mirror: the machine's root comes from there"
-vm_image
+# The SELinux module as this build made it, which the image's policy takes in; where the build
+# could not make it, the SELinux boot is left out, and the group skips once the rest has passed.
+module=$BUILD_DIR/packaging/selinux/linux-syslog-syscall.pp
+no_selinux=
+[ -f "$module" ] || { no_selinux="no SELinux module at $module (selinux-policy-dev)"; module=; }
+vm_image "$module"
 
 # The second drive: the tests, the policies, the Pod, and this build's probe and image.
 drive=$tmp/drive
@@ -116,18 +266,32 @@ chmod 755 "$drive/run"
 # shellcheck source=SCRIPTDIR/../lab/vm.sh
 source "$SOURCE_DIR/tests/lab/vm.sh"
 limit=600
-vm_boot "$drive" $limit
-status=$?
-if [ $status -eq 124 ]; then
-    fail "the machine timed out after $limit s; its console ends:"
-    tr -d '\r' <"$tmp/console" | tail -20
-    exit 1
-fi
-value() { sed -n "s/^@ $1 //p" "$tmp/log"; }
-[ "$(value pid1)" = systemd ] || fail "PID 1 is not systemd: $(value pid1)"
-[ "$(value cgroupfs)" = cgroup2fs ] || fail "/sys/fs/cgroup is not cgroup v2 alone: $(value cgroupfs)"
-for case in podman kube docker docker-service systemd; do
-    said=$(value "$case")
-    [[ $said == "ok "* ]] || fail "$case: ${said:-no result line}"
-done
-grep -qx '@ end' "$tmp/log" || fail "no end line: the cases did not all run"
+# boot LSM CASE... [-- KERNEL-ARGUMENT...]: boots the machine, which must come up with the security
+# module LSM, and checks that each CASE passed.
+boot() {
+    local lsm=$1 cases=() status case said
+    shift
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do cases+=("$1") && shift; done
+    vm_boot "$drive" $limit "${@:2}"
+    status=$?
+    if [ $status -eq 124 ]; then
+        fail "the machine timed out after $limit s; its console ends:"
+        tr -d '\r' <"$tmp/console" | tail -20
+        exit 1
+    fi
+    value() { sed -n "s/^@ $1 //p" "$tmp/log"; }
+    [ "$(value pid1)" = systemd ] || fail "PID 1 is not systemd: $(value pid1)"
+    [ "$(value cgroupfs)" = cgroup2fs ] ||
+        fail "/sys/fs/cgroup is not cgroup v2 alone: $(value cgroupfs)"
+    [ "$(value lsm)" = "$lsm" ] || fail "the machine's security module is not $lsm: $(value lsm)"
+    for case in "${cases[@]}"; do
+        said=$(value "$case")
+        [[ $said == "ok "* ]] || fail "$case: ${said:-no result line}"
+    done
+    grep -qx '@ end' "$tmp/log" || fail "no end line: the cases did not all run"
+}
+boot apparmor podman kube docker docker-service systemd systemd-gates apparmor
+# SELinux in AppArmor's place, permissive until the cases switch it on: systemd's own units are
+# not what this checks.
+[ -n "$no_selinux" ] || boot selinux selinux -- security=selinux selinux=1 enforcing=0
+[ -z "$no_selinux" ] || [ "$failures" != 0 ] || skip "the SELinux boot: $no_selinux"
