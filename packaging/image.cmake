@@ -28,6 +28,9 @@ get_filename_component(name "${BINARY}" NAME)
 # Stripped in place by the target's strip with no option, as CPack strips the package's copy, so
 # that the image and the package carry the same bytes.
 run("${STRIP}" "${bundle}/rootfs/${name}")
+# The root's mode is the layer's "." entry: 0755 whatever the builder's umask made it.
+file(CHMOD "${bundle}/rootfs" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+     GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 run(touch -d @${epoch} "${bundle}/rootfs/${name}" "${bundle}/rootfs")
 run(umoci repack --history.created ${created} --history.created_by "${name} ${VERSION}"
     --image "${ref}" "${bundle}")
