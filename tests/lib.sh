@@ -98,7 +98,8 @@ wait_until() {
 }
 
 # expect LABEL STATUS OUTPUT COMMAND...: COMMAND ends with STATUS, a number or "failed" (any but
-# 0), writes nothing on stdout and on stderr OUTPUT: "done", exactly "Done.\n", or "none".
+# 0), writes nothing on stdout and on stderr OUTPUT: "done", exactly "Done.\n"; "none"; or any
+# other text, that line (the attack program's "answered" or "refused ERRNO").
 expect() {
     local label=$1 want=$2 output=$3 status
     shift 3
@@ -107,18 +108,25 @@ expect() {
     if [ "$want" = failed ]; then [ "$status" -ne 0 ]; else [ "$status" -eq "$want" ]; fi ||
         fail "$label: exit status $status, not $want: $(head -c 300 "$tmp/err")"
     [ ! -s "$tmp/out" ] || fail "$label: stdout not empty: $(head -c 300 "$tmp/out")"
-    if [ "$output" = "done" ]; then
-        printf 'Done.\n' | cmp -s - "$tmp/err" ||
-            fail "$label: stderr is not exactly Done.\\n: $(head -c 60 "$tmp/err" | od -An -c)"
-    else
-        [ ! -s "$tmp/err" ] || fail "$label: output: $(head -c 300 "$tmp/err")"
-    fi
+    case $output in
+    done) output=Done. ;;
+    none) [ ! -s "$tmp/err" ] || fail "$label: output: $(head -c 300 "$tmp/err")" && return ;;
+    esac
+    printf '%s\n' "$output" | cmp -s - "$tmp/err" ||
+        fail "$label: stderr is not exactly $output\\n: $(head -c 60 "$tmp/err" | od -An -c)"
 }
 # expect_done LABEL COMMAND...: an exact run.
 expect_done() { expect "$1" 0 "done" "${@:2}"; }
 # expect_killed LABEL COMMAND...: a container's run that its seccomp profile kills at the query:
 # by SIGSYS, before any output. A container that fails to start fails.
 expect_killed() { expect "$1" $((128 + 31)) none "${@:2}"; }
+# The attack program of a musl build (tests/attack.cpp), and expect_attack LABEL OUTCOME
+# COMMAND...: the case that COMMAND runs ends as OUTCOME, "killed" (by SIGSYS, before its line) or
+# its line, "answered" or "refused ERRNO".
+attack=${ATTACK:-}
+expect_attack() {
+    if [ "$2" = killed ]; then expect_killed "$1" "${@:3}"; else expect "$1" 0 "$2" "${@:3}"; fi
+}
 
 # layer_of: reads the kernel's audit records of one run (those naming its pid), with the shipped
 # audit rules loaded, and names who decided the query, with the errno of a refusal: "answered";
