@@ -15,13 +15,22 @@ def action(name):
     return getattr(seccomp, name.removeprefix("SCMP_ACT_"))
 
 
-def syscall_filter(profile, native, allow=None):
+def condition(arg):
+    """libseccomp's comparison of one of a rule's args, as the OCI profile gives it."""
+    values = [arg["value"]] + ([arg["valueTwo"]] if "valueTwo" in arg else [])
+    return seccomp.Arg(arg["index"], getattr(seccomp, arg["op"].removeprefix("SCMP_CMP_")),
+                       *values)
+
+
+def syscall_filter(profile, native, rules=None):
     """The filter that PROFILE gives a runtime on a kernel of libseccomp's architecture NATIVE:
-    that architecture and the others its archMap entry runs, this machine's own left out. ALLOW,
-    pairs of names and an action, stands for the profile's rules where given."""
-    # Conditions and errno actions would need more than names: refuse rather than drop them.
-    if any(set(rule) - {"names", "action", "comment"} for rule in profile["syscalls"]):
-        raise ValueError("a rule with more than names and an action")
+    that architecture and the others its archMap entry runs, this machine's own left out. RULES,
+    entries as the profile's syscalls are, stands for the profile's rules where given."""
+    rules = profile["syscalls"] if rules is None else rules
+    # Errno actions and the runtimes' other keys would need more than this: refuse rather than
+    # drop them.
+    if any(set(rule) - {"names", "action", "args", "comment"} for rule in rules):
+        raise ValueError("a rule with more than names, an action and args")
     archs = [[native] + entry["subArchitectures"] for entry in profile["archMap"]
              if entry["architecture"] == native]
     if not archs:
@@ -30,11 +39,10 @@ def syscall_filter(profile, native, allow=None):
     bpf.remove_arch(seccomp.Arch.NATIVE)
     for arch in archs[0]:
         bpf.add_arch(getattr(seccomp.Arch, arch.removeprefix("SCMP_ARCH_")))
-    if allow is None:
-        allow = [(rule["names"], rule["action"]) for rule in profile["syscalls"]]
-    for names, rule_action in allow:
-        for name in names:
-            bpf.add_rule(action(rule_action), name)
+    for rule in rules:
+        for name in rule["names"]:
+            bpf.add_rule(action(rule["action"]), name,
+                         *[condition(arg) for arg in rule.get("args", [])])
     return bpf
 
 

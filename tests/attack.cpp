@@ -9,7 +9,6 @@
 //   create PATH     PATH made as a new file
 //   connect PATH    a Unix stream socket connected to PATH
 //   exec PATH       PATH executed, with no argument and no environment
-//   stdout          the completion line's call made on standard output
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -17,7 +16,6 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -58,10 +56,6 @@ long attack(const char *name, const char *argument) {
     if (strcmp(name, "exec") == 0 && argument) {
         char *const none[] = {nullptr};
         return execve(argument, none, none);
-    }
-    if (strcmp(name, "stdout") == 0) {
-        iovec line{const_cast<char *>("Done.\n"), 6};
-        return writev(1, &line, 1);
     }
     errno = EINVAL;
     return -2;
