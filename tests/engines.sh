@@ -145,3 +145,29 @@ print(s.getsockname()[1])')
 # without_syslog PROFILE COPY: COPY is the seccomp profile PROFILE without syslog, under which a
 # live profile kills the probe at the query.
 without_syslog() { jq '.syscalls[].names -= ["syslog"]' "$1" >"$2"; }
+# engine_attacks LABEL RUN [LAUNCHER]: the attack cases (tests/attack.cpp) in containers that
+# RUN PROFILE CASE... starts, the program as their entrypoint and CAP_SYSLOG held: under the
+# engines' profile, the launcher's where LAUNCHER is given, and none as the control (unconfined,
+# which CONTROL asks for), killed or the case's line. The runtimes make openat under the filter,
+# which the profile then allows to the program too.
+engine_attacks() {
+    local label=$1 run=$2 launcher=${3:-} case engines alone control
+    while IFS='|' read -r case engines alone control; do
+        if [ "$case" = i386 ] && ! i386_calls; then
+            echo "$label, i386: this kernel takes no i386 call (the booted host's run has it)"
+            continue
+        fi
+        # shellcheck disable=SC2086 # the case's words
+        expect_attack "$label, $case" "$engines" "$run" "$engines_profile" $case
+        # shellcheck disable=SC2086
+        [ -z "$launcher" ] || expect_attack "$label, $case, the launcher's profile" "$alone" \
+            "$run" "$launcher_profile" $case
+        # shellcheck disable=SC2086
+        [ -z "${CONTROL:-}" ] || expect_attack "$label, $case, unconfined" "$control" "$run" \
+            unconfined $case
+    done <<<"syslog 3|killed|killed|answered
+syslog 10|killed|killed|answered
+open /|answered|killed|answered
+connect /nothing|killed|killed|refused ENOENT
+i386|killed|killed|answered"
+}

@@ -3,7 +3,7 @@
 # Docker with a daemon of its own. Its default profile refuses the query itself: the call
 # returns EPERM without entering the kernel, unless the container holds CAP_SYSLOG. The
 # engines' profile lets it through to the kernel, which refuses it without CAP_SYSLOG, and
-# without syslog kills the probe before it returns.
+# without syslog kills the probe before it returns; it kills the attack cases but one.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
@@ -41,6 +41,12 @@ for round in $rounds; do
 done
 expect_killed "without syslog" run_as no-syslog --security-opt "seccomp=$tmp/no-syslog.json"
 stop_tracing
+# attack_in PROFILE CASE...: the attack program in a container under PROFILE, with CAP_SYSLOG.
+attack_in() {
+    dk run --rm --pull never --network none --cap-add SYSLOG -v "$attack:/attack:ro" \
+        --entrypoint /attack --security-opt "seccomp=$1" "$name" "${@:2}"
+}
+CONTROL=yes engine_attacks Docker attack_in
 # Killed at the query, the probe never enters it; the exit event it leaves carries no answer.
 query='type=9 buf=(nil) len=0'
 { printf '%s\n' "probe-default returned -1" "probe-cap-syslog $query" \

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The Pod manifest, played by podman with the engines' profile as its Localhost profile: exact,
-# with no new privileges and a read-only root; without syslog in the profile, killed.
+# as nobody with no capability, no new privileges and a read-only root; without syslog in the
+# profile, killed; the variant that gets an answer, as root with CAP_SYSLOG alone; the attack
+# cases in the Pod, against a control in the root Pod with no profile.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
@@ -17,20 +19,43 @@ mkdir "$tmp/profiles"
 # kube play would take a directory named as the image, here the build's binary, for the context
 # to build the image in.
 cd "$tmp" || exit 1
-# play PROFILE: the Pod, its probe's output and status, with PROFILE as the Localhost profile.
+# play PROFILE [MANIFEST]: the Pod (or MANIFEST's), its container's output and status, with
+# PROFILE as the Localhost profile.
 play() {
+    local manifest=${2:-$pod} status
     cp "$1" "$tmp/profiles/linux-syslog-syscall.json"
-    pm kube play --replace --network none --seccomp-profile-root "$tmp/profiles" "$pod" \
+    pm kube play --replace --network none --seccomp-profile-root "$tmp/profiles" "$manifest" \
         >"$tmp/play" 2>&1 || { cat "$tmp/play" >&2; return 125; }
-    local status
     status=$(pm wait linux-syslog-syscall-probe) || status=125
     pm logs linux-syslog-syscall-probe
-    pm inspect -f '{{.HostConfig.ReadonlyRootfs}} {{.HostConfig.SecurityOpt}}' \
-        linux-syslog-syscall-probe >"$tmp/settings"
-    pm kube down "$pod" >/dev/null
+    pm inspect -f '{{.HostConfig.ReadonlyRootfs}} {{.HostConfig.SecurityOpt}} {{.Config.User}}
+        {{.EffectiveCaps}}' linux-syslog-syscall-probe | xargs >"$tmp/settings"
+    pm kube down "$manifest" >/dev/null
     return "$status"
 }
 for round in $rounds; do expect_done "kube play, round $round" play "$engines_profile"; done
-grep -qsx 'true \[no-new-privileges\]' "$tmp/settings" ||
+grep -qsx 'true \[no-new-privileges\] 65534:65534 \[\]' "$tmp/settings" ||
     fail "the Pod's settings: $(cat "$tmp/settings" 2>/dev/null)"
 expect_killed "kube play without syslog" play "$tmp/no-syslog.json"
+# The Pod that gets an answer, as docs/watching.md gives it: root, with CAP_SYSLOG alone.
+sed -e '/runAs/d' -e 's/drop: \[ALL\]/&\n          add: [SYSLOG]/' "$pod" >"$tmp/root.yaml"
+expect_done "kube play, root with CAP_SYSLOG" play "$engines_profile" "$tmp/root.yaml"
+grep -qsx 'true \[no-new-privileges\] \(0:0 \)\?\[CAP_SYSLOG\]' "$tmp/settings" ||
+    fail "the answered Pod's settings: $(cat "$tmp/settings" 2>/dev/null)"
+# The attack cases, as the Pod's command (the program mounted from the host): in the shipped Pod;
+# the control, in the root Pod with no profile (unconfined).
+attack_pod() {
+    local profile=$1 manifest=$tmp/attack.yaml words from=$pod
+    words=$(printf ', "%s"' "/attack" "${@:2}")
+    [ "$profile" != unconfined ] || from=$tmp/root.yaml
+    sed -e "s|^\( *\)image: .*|&\n\1command: [${words#, }]\n\1volumeMounts: [{name: attack, \
+mountPath: /attack, readOnly: true}]|" -e "s|^  containers:|  volumes: [{name: attack, hostPath: \
+{path: \"$attack\", type: File}}]\n&|" "$from" >"$manifest"
+    if [ "$profile" = unconfined ]; then
+        sed -i -e 's|/pod: localhost/.*|/pod: unconfined|' -e '/localhostProfile:/d' \
+            -e 's/type: Localhost/type: Unconfined/' "$manifest"
+        profile=$engines_profile
+    fi
+    play "$profile" "$manifest"
+}
+CONTROL=yes engine_attacks "kube play" attack_pod
