@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The shipped rules, loaded for real: one record per run, with the query's arguments. Other
+# The package's rules, loaded for real: one record per run, with the query's arguments. Other
 # programs may use audit meanwhile: their rules and records are left alone, ours are told by
 # key and executable, and a round whose records the kernel or the socket dropped is run again.
 # shellcheck source=SCRIPTDIR/../lib.sh
@@ -22,7 +22,7 @@ while read -r rule; do
     elif ! grep -q 'Rule exists' "$tmp/log"; then
         fail "the rule does not load: $rule: $(cat "$tmp/log")"
     fi
-done < <(grep '^-a ' "$SOURCE_DIR/policies/audit.rules")
+done < <(grep '^-a ' "$BUILD_DIR/packaging/audit.rules")
 # The kernel sends every record to the audit log's multicast group, with or without a daemon.
 "$python" -c '
 import errno, socket, struct

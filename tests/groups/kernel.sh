@@ -38,14 +38,18 @@ done
 "$triplet-gcc" -static -Os -Wall -Wextra -Werror -o "$tmp/root/init" \
     "$(dirname "$0")/kernel-init.c" ||
     { fail "the init does not build for $kernel"; exit 1; }
-# On this machine's own architecture the guest also loads the shipped audit rules, with this
-# machine's auditctl and its libraries: each exact run must then leave its query's record.
+# On this machine's own architecture the guest also loads each build's package's audit rule, with
+# this machine's auditctl and its libraries: each exact run must then leave its query's record.
 rules=
 if [ "$kernel" = "$ARCH" ]; then
     need auditctl ldd
     rules=rules
     auditctl=$(command -v auditctl)
-    cp "$SOURCE_DIR/policies/audit.rules" "$tmp/root/"
+    for abi in "${abis[@]}"; do
+        dir=$BUILD_DIR/foreign/$abi
+        [ "$abi" != "$ARCH" ] || dir=$BUILD_DIR
+        cat "$dir/packaging/audit.rules"
+    done >"$tmp/root/audit.rules"
     for file in "$auditctl" $(ldd "$auditctl" | grep -o '/[^ ]*'); do
         cp -L --parents "$file" "$tmp/root"
     done
@@ -95,7 +99,7 @@ if [ -n "$rules" ]; then
 fi
 audits=$(grep -c '^CONFIG_AUDITSYSCALL=y' "$tmp"/boot/config-*)
 # The query's arguments as audit shows them, in hex, and the rules' key.
-key=$(sed -n '/^-a /s/.* -k \([^ ]*\).*/key="\1"/p' "$SOURCE_DIR/policies/audit.rules" |
+key=$(sed -n '/^-a /s/.* -k \([^ ]*\).*/key="\1"/p' "$BUILD_DIR/packaging/audit.rules" |
     head -1)
 args=$(jq -r '.query.arguments[]' "$whole_run" |
     awk '{ printf "%sa%d=%x", (NR > 1 ? " " : ""), NR - 1, $1 }')
