@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 # cmake --install with a prefix and DESTDIR: the binary runs, and the manual page carries the
 # project's version and passes groff's warnings. On a machine without dpkg (hidden here), this
-# build's preset configures, builds and installs a binary that runs exactly, with no test where
-# BUILD_TESTING is off, and the package says what it needs when it is asked for.
+# build's preset configures with make, builds and installs a binary that runs exactly, with no
+# test where BUILD_TESTING is off, and the package says what it needs when it is asked for.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 command -v groff >/dev/null || skip "groff is not installed to check the manual page"
@@ -18,7 +18,8 @@ gzip -dc "$page" | grep -q "^\.TH .*linux\\\\-syslog\\\\-syscall $VERSION\"" ||
     fail "manual page does not carry version $VERSION"
 
 # Natively: each dpkg program bound over by a file that cannot run, in a mount namespace of the
-# case's own (of a user namespace's, unless root).
+# case's own (of a user namespace's, unless root), and with CMake's default generator, make, where
+# the presets use Ninja (which makes a command's output directory itself).
 declare -A preset=([musl]=default [glibc]=glibc [dynamic]=dynamic)
 [ ${#emulator[@]} -gt 0 ] || {
     unshare -m --map-root-user true 2>/dev/null || skip "no mount namespace to hide dpkg in"
@@ -26,7 +27,8 @@ declare -A preset=([musl]=default [glibc]=glibc [dynamic]=dynamic)
     unshare -m --map-root-user --propagation private bash -c 'set -e
         for program in /usr/bin/dpkg*; do mount --bind "$0" "$program"; done
         ! dpkg-architecture -qDEB_HOST_ARCH 2>/dev/null
-        "$1" --preset "$3" -S "$2" -B "$4" -DBUILD_TESTING=OFF && "$1" --build "$4"
+        "$1" --preset "$3" -S "$2" -B "$4" -G "Unix Makefiles" -DBUILD_TESTING=OFF &&
+            "$1" --build "$4"
         [ "$("$(dirname "$1")/ctest" --test-dir "$4" -N | tail -1)" = "Total Tests: 0" ]
         DESTDIR=$4.stage "$1" --install "$4"
         ! "$1" --build "$4" --target package >"$4.package" 2>&1' "$tmp/nothing" \
