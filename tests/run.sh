@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # The test command: configures, builds and tests the three builds (musl, static glibc, dynamic),
 # then names every test that skipped and why, so that a pass with skips is not taken for a full
-# one. Exit status 0 only if every build and every test that ran passed.
+# one, and every test that a fault of the lab failed. Exit status 0 only if every build and every
+# test that ran passed.
 # Usage: tests/run.sh [--booted | --release RELEASE]: --booted, the booted Debian 13 host alone
 # (the default build's systemd-vm group, which takes minutes of its own); with the number of
 # another supported Debian release than this machine's, the same in a root of that release
@@ -28,17 +29,30 @@ for preset in "${presets[@]}"; do
     cmake --workflow --preset "$preset" || status=1
 done
 
-# Each group prints "SKIP: reason" when it cannot run here; CTest keeps that in the build's log,
-# the other architectures' builds included. Only this run's logs count.
-skipped=$(find build build-glibc build-dynamic -path '*/Testing/Temporary/LastTest.log' \
-    -newer "$started" 2>/dev/null | sort | while read -r log; do
-    awk -v build="${log%%/Testing/*}" '/^[0-9]+\/[0-9]+ Testing: / { test = $3 }
-        /^SKIP: / { sub(/^SKIP: /, ""); print "  " build ": " test ": " $0 }' "$log"
-done)
-if [ -n "$skipped" ]; then
+# A group that cannot run here says "SKIP: reason", and one that a fault of the lab stopped (a
+# download, an image, a root), "lab: what": CTest's JUnit report of each build tree that this run
+# tested, the other architectures' included, keeps both.
+said=$(find build build-glibc build-dynamic -name junit.xml -newer "$started" 2>/dev/null | sort |
+    python3 -c 'import sys, xml.etree.ElementTree as tree
+for path in sys.stdin.read().split():
+    for case in tree.parse(path).iter("testcase"):
+        said = [line for line in (case.findtext("system-out") or "").splitlines()
+                if line.startswith(("SKIP: ", "lab: "))]
+        if case.find("skipped") is not None or case.get("status") == "fail":
+            for line in said:
+                print(line.split(":")[0], "  %s: %s: %s" % (path[:-len("/junit.xml")],
+                      case.get("name"), line.split(": ", 1)[1]))')
+for kind in SKIP lab; do
+    lines=$(sed -n "s/^$kind //p" <<<"$said")
+    [ -n "$lines" ] || continue
     echo
-    echo "Skipped here, so this is not a full pass ($(grep -c . <<<"$skipped") tests):"
-    echo "$skipped"
-    echo "tests/setup.sh installs what they need; some need root, ptrace or namespaces."
-fi
+    if [ $kind = SKIP ]; then
+        echo "Skipped here, so this is not a full pass ($(grep -c . <<<"$lines") tests):"
+    else
+        echo "Failed for a fault of the lab, not of the probe ($(grep -c . <<<"$lines") tests):"
+    fi
+    echo "$lines"
+    [ $kind != SKIP ] || echo "tests/setup.sh installs what they need; some need root, ptrace or" \
+        "namespaces."
+done
 exit $status

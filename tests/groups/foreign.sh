@@ -18,7 +18,8 @@ chmod 711 "$tmp"
 # Where this release has no musl for it, the set-up unpacked another's in the cache.
 { "$CMAKE_COMMAND" -DSOURCE_DIR="$SOURCE_DIR" -DDIR="$dir" -DARCH="$arch" \
     -DMUSL_ROOT="$debian_cache/musl/$arch" -DCONFIGURE=ON -P "$SOURCE_DIR/cmake/foreign.cmake" &&
-    "$(dirname "$CMAKE_COMMAND")/ctest" --test-dir "$dir" --output-on-failure; } \
+    "$(dirname "$CMAKE_COMMAND")/ctest" --test-dir "$dir" --output-on-failure \
+        --output-junit junit.xml; } \
     >"$tmp/log" 2>&1 || {
     ! grep -q '^  musl not found' "$tmp/log" || skip "no musl for $arch: tests/setup.sh installs" \
         "it or, from Debian $(release_of "$arch" musl)'s packages, fetches it"
