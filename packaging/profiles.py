@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # The shipped seccomp policies against the default build's whole run on every architecture, for
 # the tests, with libseccomp's Python binding (python3-seccomp). Usage:
-#   profiles.py check WHOLE-RUN ENGINES LAUNCHER FIREJAIL LXC: prints each fault, fails on one;
+#   profiles.py check WHOLE-RUN ENGINES LAUNCHER FIREJAIL LXC SYSTEMD: prints each fault, fails on
+#     one;
 #   profiles.py kernel-runs POLICIES ROOT AUDITED ARCH...: writes to ROOT/filters the filters the
 #     kernel group's init loads on the first ARCH's kernel for each ARCH's build, and prints the
 #     runs, "NAME,STATUS,OUTPUT,TYPE,AUDIT-ARCH,CALL FILTER PROGRAM": what each must give, and its
@@ -25,7 +26,7 @@ def number(arch, name):
     return seccomp.resolve_syscall(getattr(seccomp.Arch, arch.removeprefix("SCMP_ARCH_")), name)
 
 
-def check(whole_run, engines, launcher, firejail_path, lxc_path):
+def check(whole_run, engines, launcher, firejail_path, lxc_path, systemd_path):
     # Each call of each architecture's run allowed by the name that resolves there to the number
     # listed, and the architecture covered, a 32-bit one also under the 64-bit machine that runs
     # it. The launcher's profile is the engines' at most, and each name is a call somewhere: a
@@ -57,12 +58,20 @@ def check(whole_run, engines, launcher, firejail_path, lxc_path):
         faults += [f"{path}: {name} is no call" for name in allowed[path]
                    if all(number(arch, name) < 0 for arch in archs)]
     # The sandboxes' lists kill by default, and hold every architecture's run and real calls alone.
-    firejail, lxc = (open(path).read().splitlines() for path in (firejail_path, lxc_path))
+    firejail, lxc, systemd = (open(path).read().splitlines()
+                              for path in (firejail_path, lxc_path, systemd_path))
     if "seccomp-error-action kill" not in firejail or lxc[:2] != ["2", "allowlist"]:
         faults.append("the sandboxes' lists do not kill by default")
+    # systemd's: the allowlist after the last empty setting, which drops the unit's own.
+    filters = [line.split("=", 1)[1].split() for line in systemd
+               if line.startswith("SystemCallFilter=")]
+    resets = [index for index, names in enumerate(filters) if not names]
+    if not resets or any(name.startswith(("~", "@")) for names in filters for name in names):
+        faults.append("systemd: not an allowlist of calls that replaces the unit's own")
     lists = {"firejail": {name for line in firejail if line.startswith("seccomp.keep ")
                           for name in line.split()[1].split(",")},
-             "lxc": {line.split()[0] for line in lxc[2:] if line and not line.startswith("#")}}
+             "lxc": {line.split()[0] for line in lxc[2:] if line and not line.startswith("#")},
+             "systemd": {name for names in filters[resets[-1] if resets else 0:] for name in names}}
     # LXC's list pins as the profiles do, and firejail's blocks the other ABIs it cannot pin.
     faults += [f"lxc: {line}: not {name} allow [0,{pinned[name]},SCMP_CMP_EQ]" for line in lxc[2:]
                for name in line.split()[:1] if name in pins
