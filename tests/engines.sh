@@ -113,6 +113,19 @@ podman_store() {
             --storage-driver vfs --network-config-dir "$tmp/podman/networks" "$@"
     }
 }
+# The runtime flag that gVisor's runsc needs here, for containers that have no network: runsc
+# refuses to set up a network in the host's network namespace, which it tells by
+# /proc/sys/net/core/rmem_default, and this machine's kernel (6.18) gives every namespace that.
+runsc_flag=network=none
+# have_runsc: whether gVisor's runsc is installed, for a group's cases that run it; where it is
+# not, the group skips. The booted host's image (systemd-vm) holds none: there they are left out,
+# saying so.
+have_runsc() {
+    command -v runsc >/dev/null && return
+    [ -n "${VM_GUEST:-}" ] || skip "runsc is not installed"
+    echo "$group: runsc is not in the booted host's image: its cases are left out"
+    return 1
+}
 # load_image ENGINE LOADED-AS: ENGINE (pm or dk) loads the image, and then knows it by its name as
 # LOADED-AS (asked of its store: what engines print on loading differs between versions).
 load_image() {

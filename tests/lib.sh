@@ -134,13 +134,16 @@ i386_calls() { [ "$ARCH" = amd64 ] && [ "$("$attack" i386 2>&1)" = answered ]; }
 # layer_of: reads the kernel's audit records of one run (those naming its pid), with the shipped
 # audit rules loaded, and names who decided the query, with the errno of a refusal: "answered";
 # "capability EPERM", the kernel's capability check, which leaves only the query's record;
-# "apparmor ERRNO" or "selinux ERRNO", by the security module's own record beside it; or
-# "seccomp", which refuses the call before it enters, so that no record of the query is made.
+# "apparmor ERRNO" or "selinux ERRNO", by the security module's own record beside it; "bpf-lsm
+# ERRNO", a BPF program on the module's hook, which leaves no record but its own line in the trace
+# buffer (the kernel group's, kernel-lsm.c); or "seccomp", which refuses the call before it
+# enters, so that no record of the query is made.
 layer_of() {
     awk 'BEGIN { name[1] = "EPERM"; name[13] = "EACCES" }
         / type=1300 .* key="linux-syslog-syscall"/ {
             query = / success=yes / ? "answered" : "refused"
             errno = -substr($0, index($0, " exit=") + 6) }
+        / bpf_trace_printk: lsm\/syslog refused / { module = "bpf-lsm" }
         /apparmor="DENIED"/ { module = "apparmor" }
         / avc: +denied / { module = "selinux" }
         END {

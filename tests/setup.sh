@@ -67,8 +67,11 @@ packages=(g++ cmake ninja-build musl-dev
     umoci skopeo crun runc podman catatonit docker.io docker-registry bpftrace mmdebstrap curl)
 # Debian 13's docker.io only recommends its client.
 [ "$this_release" = 12 ] || packages+=(docker-cli)
-# The sandboxes group's sandboxes and containerd (python3-seccomp, above, builds bubblewrap's BPF).
-packages+=(bubblewrap firejail lxc containerd systemd-container)
+# The sandboxes group's sandboxes and containerd (python3-seccomp, above, builds bubblewrap's BPF),
+# and gVisor's runtime, which the engine groups run too.
+packages+=(bubblewrap firejail lxc containerd systemd-container runsc)
+# The kernel group's program on the BPF security module's syslog hook, and its loader.
+packages+=(clang libbpf-dev)
 # The systemd-vm group: the newest release's root made with mmdebstrap (above) into an ext4
 # image, booted by qemu; the SELinux module it loads there, built by the reference policy's
 # Makefile (nothing of SELinux is switched on here).

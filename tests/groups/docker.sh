@@ -3,7 +3,9 @@
 # Docker with a daemon of its own. Its default profile refuses the query itself: the call
 # returns EPERM without entering the kernel, unless the container holds CAP_SYSLOG. The
 # engines' profile lets it through to the kernel, which refuses it without CAP_SYSLOG, and
-# without syslog kills the probe before it returns; it kills the attack cases but one.
+# without syslog kills the probe before it returns; it kills the attack cases but one. gVisor's
+# runsc, registered as a runtime, runs the probe exactly in a kernel of its own, which the host's
+# bpftrace does not see.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
@@ -12,14 +14,20 @@ need dockerd containerd runc bpftrace jq
 [ -x /usr/bin/docker ] || skip "Debian's docker client (docker.io) is not installed"
 own_namespaces
 mkdir "$tmp/docker"
-# Its key would go to /etc/docker.
-echo "{\"deprecated-key-path\": \"$tmp/docker/key.json\"}" >"$tmp/docker/daemon.json"
+# Its key would go to /etc/docker. gVisor's runsc, where it is here, is registered as a runtime.
+have_runsc && gvisor=$(command -v runsc) || gvisor=
+jq -n --arg key "$tmp/docker/key.json" --arg runsc "$gvisor" --arg flag "$runsc_flag" \
+    '{"deprecated-key-path": $key} + if $runsc == "" then {} else
+        {runtimes: {runsc: {path: $runsc, runtimeArgs: ["--" + $flag]}}} end' \
+    >"$tmp/docker/daemon.json"
+# runsc's sandbox, which runs as nobody, has its root made in TMPDIR: one it can reach.
+mkdir -m 755 /run/gvisor
 # Its sockets, containerd's among them, go in the group's own /run: a socket's path has room for
 # 107 bytes, which $tmp may not leave.
-dockerd --config-file "$tmp/docker/daemon.json" --data-root "$tmp/docker/data" \
-    --exec-root /run/docker --pidfile /run/docker.pid -H unix:///run/docker.sock \
-    --storage-driver vfs --exec-opt native.cgroupdriver=cgroupfs --bridge=none \
-    --iptables=false --ip6tables=false --ip-forward=false --ip-masq=false \
+TMPDIR=/run/gvisor dockerd --config-file "$tmp/docker/daemon.json" \
+    --data-root "$tmp/docker/data" --exec-root /run/docker --pidfile /run/docker.pid \
+    -H unix:///run/docker.sock --storage-driver vfs --exec-opt native.cgroupdriver=cgroupfs \
+    --bridge=none --iptables=false --ip6tables=false --ip-forward=false --ip-masq=false \
     --userland-proxy=false >"$tmp/docker/log" 2>&1 &
 undo+=("kill $!")
 dk() { in_time /usr/bin/docker -H unix:///run/docker.sock "$@"; }
@@ -40,6 +48,10 @@ for round in $rounds; do
     expect_done "shipped profile, round $round" run_as shipped --security-opt "seccomp=$engines_profile"
 done
 expect_killed "without syslog" run_as no-syslog --security-opt "seccomp=$tmp/no-syslog.json"
+[ -z "$gvisor" ] || for round in $rounds; do
+    expect_done "runsc, round $round" run_as gvisor --runtime runsc \
+        --security-opt "seccomp=$engines_profile"
+done
 stop_tracing
 # attack_in PROFILE CASE...: the attack program in a container under PROFILE, with CAP_SYSLOG.
 attack_in() {
@@ -48,6 +60,7 @@ attack_in() {
 }
 CONTROL=yes engine_attacks Docker attack_in
 # Killed at the query, the probe never enters it; the exit event it leaves carries no answer.
+# Under runsc the host's kernel never runs the probe's calls: no event is the probe's.
 query='type=9 buf=(nil) len=0'
 { printf '%s\n' "probe-default returned -1" "probe-cap-syslog $query" \
     "probe-cap-syslog returned a count"

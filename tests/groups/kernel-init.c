@@ -5,8 +5,8 @@
 // plus the killing signal. UNDER is "-" for nothing, a seccomp BPF program's path to load,
 // "caps=NAME,..." for root keeping only those capabilities in its bounding set (which is what root
 // gets at execve), or "userns" for root in a user namespace of its own. Then prints the kernel's
-// audit records and its lines about syslog, and "@ end", and returns: init exiting panics the
-// kernel, which ends the machine.
+// audit records and its lines about syslog, the lines that BPF programs wrote to the trace buffer,
+// and "@ end", and returns: init exiting panics the kernel, which ends the machine.
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -101,6 +101,11 @@ int main(void) {
     // A user namespace's map is written through /proc.
     mkdir("/proc", 0555);
     mount("proc", "/proc", "proc", 0, NULL);
+    // A BPF program's loader finds the kernel's types in /sys, and the trace buffer that the
+    // program writes to is read through tracefs.
+    mkdir("/sys", 0555);
+    mount("sysfs", "/sys", "sysfs", 0, NULL);
+    mount("tracefs", "/sys/kernel/tracing", "tracefs", 0, NULL);
     FILE *runs = fopen("/runs", "r");
     while (runs && fgets(line, sizeof line, runs)) {
         int argc = 0, status;
@@ -136,6 +141,10 @@ int main(void) {
             (strstr(text, "audit: type=") || strstr(text, "syslog")))
             printf("%s\n", text);
     }
+    FILE *trace = fopen("/sys/kernel/tracing/trace", "r");
+    while (trace && fgets(record, sizeof record, trace))
+        if (strstr(record, " bpf_trace_printk: "))
+            fputs(record, stdout);
     printf("@ end\n");
     return 0;
 }

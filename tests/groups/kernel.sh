@@ -39,10 +39,12 @@ done
     "$(dirname "$0")/kernel-init.c" ||
     { fail "the init does not build for $kernel"; exit 1; }
 # On this machine's own architecture the guest also loads each build's package's audit rule, with
-# this machine's auditctl and its libraries: each exact run must then leave its query's record.
+# this machine's auditctl and its libraries: each exact run must then leave its query's record. It
+# also gets the program on the BPF security module's syslog hook and its loader (kernel-lsm.c).
 rules=
 if [ "$kernel" = "$ARCH" ]; then
-    need auditctl ldd
+    need auditctl ldd clang
+    [ -f /usr/include/bpf/libbpf.h ] || skip "libbpf's headers are not installed (libbpf-dev)"
     rules=rules
     auditctl=$(command -v auditctl)
     for abi in "${abis[@]}"; do
@@ -50,7 +52,13 @@ if [ "$kernel" = "$ARCH" ]; then
         [ "$abi" != "$ARCH" ] || dir=$BUILD_DIR
         cat "$dir/packaging/audit.rules"
     done >"$tmp/root/audit.rules"
-    for file in "$auditctl" $(ldd "$auditctl" | grep -o '/[^ ]*'); do
+    lsm=$(dirname "$0")/kernel-lsm.c
+    clang -target bpf -O2 -g -Wall -Werror -I"/usr/include/$triplet" -c -o "$tmp/root/lsm.o" \
+        "$lsm" &&
+        "$triplet-gcc" -Os -Wall -Wextra -Werror -o "$tmp/root/kernel-lsm" "$lsm" -lbpf ||
+        { fail "the BPF program or its loader does not build"; exit 1; }
+    for file in "$auditctl" $({ ldd "$auditctl" && ldd "$tmp/root/kernel-lsm"; } |
+        grep -o '/[^ ]*'); do
         cp -L --parents "$file" "$tmp/root"
     done
     echo "rules - $auditctl -R /audit.rules" >"$tmp/root/runs"
@@ -78,6 +86,11 @@ if [ -n "$rules" ]; then
         [ "$setting" != userns ] || under=userns
         echo "capability-$setting:$kernel,0,done,1300,$query,${layer// /_} $under /$kernel"
     done >>"$tmp/runs"
+    # The BPF security module: the probe run with the program attached, refused and told from the
+    # capability check by the program's own line; the program detached when the probe ends, as
+    # the next run's answer shows.
+    printf '%s\n' "bpf-lsm:$kernel,0,done,1300,$query,bpf-lsm_EPERM - /kernel-lsm /lsm.o /$kernel" \
+        "bpf-lsm-detached:$kernel,0,done,1300,$query,answered - /$kernel" >>"$tmp/runs"
 fi
 cat "$tmp/runs" >>"$tmp/root/runs"
 (cd "$tmp/root" && find . | cpio -o -H newc -R 0:0 --quiet >"$tmp/initrd") ||
@@ -117,15 +130,17 @@ while read -r label _; do
             "$(sed 's/../\\x&/g' <<<"${err#*:}")"))"
     [ "$audits" = 1 ] && [ "$type" != - ] || continue
     record=$(grep "type=$type .* $pid " "$tmp/log")
+    # The BPF loader's calls that load a program leave records too, without the rules' key.
+    [ "$type" != 1300 ] || record=$(grep -F " $key" <<<"$record")
     pattern=" sig=$((expected - 128)) arch=$arch syscall=${number/#-/[0-9]+} "
     [ "$type" = 1300 ] && pattern=" arch=$arch syscall=$number success=.* $args .* $key"
     [ "$(grep -c . <<<"$record")" = 1 ] && grep -qE "$pattern" <<<"$record" ||
         fail "$name: the audit record is not one with$pattern: $record"
     [ "$type" = 1300 ] || continue
     layer=${layer:-answered}
-    decided=$(grep "audit: .* $pid " "$tmp/log" | layer_of)
+    decided=$(grep -E "(audit|bpf_trace_printk): .* $pid " "$tmp/log" | layer_of)
     [ "$decided" = "${layer//_/ }" ] || fail "$name: the query $decided, not ${layer//_/ }"
-    [[ $name != capability-* ]] || echo "$name: $decided"
+    [[ $name != capability-* && $name != bpf-lsm* ]] || echo "$name: $decided"
 done <"$tmp/runs"
 # The warning that kernels before 6.9 give, once, for the query answered to CAP_SYS_ADMIN alone.
 if [ -n "$rules" ]; then

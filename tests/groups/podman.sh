@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # podman with crun and with runc, each with no-new-privileges and without: the engines' profile
 # exact, and live (killed without syslog); the launcher's exact where it suffices; the attack
-# cases under each with no-new-privileges, against a control with no profile.
+# cases under each with no-new-privileges, against a control with no profile. With gVisor's runsc:
+# exact, the profile not applied unless runsc is told to, and then refused.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
@@ -32,3 +33,28 @@ for runtime in crun runc; do
     done
     CONTROL=$([ "$runtime" != crun ] || echo yes) engine_attacks "$label" run_in "$launcher"
 done
+# gVisor's runsc: the probe's calls go to gVisor's own kernel, which answers the query ENOSYS
+# (sandboxes.sh watches it there). runsc applies a container's profile only with --oci-seccomp,
+# and then refuses the default action of the shipped ones, SCMP_ACT_KILL_PROCESS. With
+# SCMP_ACT_KILL it enforces a profile from the probe's first call on, and needs none of its own:
+# the launcher's less crun's calls, the probe's run alone (execve, which gVisor makes itself,
+# too), is exact.
+have_runsc || exit 0
+gvisor() { pm --runtime runsc --runtime-flag "$runsc_flag" "$@" run --rm --pull never \
+    --network none --security-opt "seccomp=${profile:?}" "$name"; }
+for round in $rounds; do
+    profile=$engines_profile expect_done "runsc, round $round" gvisor
+done
+profile=$tmp/no-syslog.json expect_done "runsc, without syslog: not applied" gvisor
+profile=$engines_profile gvisor --runtime-flag oci-seccomp 2>"$tmp/err"
+status=$?
+[ $status = 126 ] && grep -q 'invalid action: SCMP_ACT_KILL_PROCESS' "$tmp/err" ||
+    fail "runsc --oci-seccomp: status $status, not 126 for the default action: $(cat "$tmp/err")"
+jq '.defaultAction = "SCMP_ACT_KILL" |
+    .syscalls |= map(.names -= ["close", "close_range"] | select(.names != []))' \
+    "$launcher_profile" >"$tmp/kill.json"
+without_syslog "$tmp/kill.json" "$tmp/kill-less.json"
+profile=$tmp/kill.json expect_done "runsc --oci-seccomp, the run alone, SCMP_ACT_KILL" gvisor \
+    --runtime-flag oci-seccomp
+profile=$tmp/kill-less.json expect_killed "runsc --oci-seccomp, the same without syslog" gvisor \
+    --runtime-flag oci-seccomp

@@ -3,12 +3,14 @@
 # The sandboxes that confine one program, and containerd, each with the package's policy in its own
 # form: exact ROUNDS times in a row; under a copy without syslog, killed by SIGSYS, or refused
 # where the sandbox can only refuse (systemd-nspawn); no call in a list that its sandbox does not
-# need; and with no policy given, which layer refuses the query, as bpftrace sees it.
+# need; and with no policy given, which layer refuses the query, as bpftrace sees it. gVisor's
+# runsc do, whose own kernel answers the query, as its own strace shows.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
 source "$(dirname "$0")/../engines.sh"
-need bwrap firejail lxc-execute lxc-start containerd ctr runc systemd-nspawn bpftrace jq timeout
+need bwrap firejail lxc-execute lxc-start containerd ctr runc systemd-nspawn runsc bpftrace jq \
+    timeout
 need_python_seccomp
 need_arch
 bpf=$BUILD_DIR/packaging/seccomp-launcher.bpf
@@ -24,7 +26,8 @@ unset container
 # default firejail profile hides /tmp. The sandboxes' root holds a copy of the probe per case,
 # named as the case, which bpftrace shows as the caller.
 s=/run/s root=/run/s/root
-mkdir -p "$s/ctr" "$s/lxc" "$s/policy" "$root/usr" "$root/proc" "$root/sys" "$root/dev"
+mkdir -p "$s/ctr" "$s/lxc" "$s/policy" "$s/gvisor/log" "$root/usr" "$root/proc" "$root/sys" \
+    "$root/dev"
 # The policies, as shipped and less syslog. nspawn's is its options: its own allowlist
 # lets syslog through only to a container that holds CAP_SYSLOG.
 cd "$s/policy" || exit 1
@@ -63,16 +66,19 @@ trace_queries "$s/queries" 'tracepoint:syscalls:sys_enter_syslog { printf("%s en
     tracepoint:syscalls:sys_exit_syslog { printf("%s exit %d\n", comm, args->ret); }'
 
 # Each case: a label; the policy it loads, or -; which layer refuses the query under it (seccomp,
-# the kernel, or nobody: answered), in exact runs, ROUNDS in a row with a policy; what comes of
-# its policy less syslog; and the command, where $p is the program and $f the policy. Less
-# syslog: killed, by SIGSYS before any output; hidden, status 0 and no output, though LXC's log
-# shows SIGSYS; or the layer that refuses the query in an exact run.
+# the kernel, nobody: answered, or gvisor: gVisor's own kernel, which answers ENOSYS), in exact
+# runs, ROUNDS in a row with a policy; what comes of its policy less syslog; and the command,
+# where $p is the program and $f the policy. Less syslog: killed, by SIGSYS before any output;
+# hidden, status 0 and no output, though LXC's log shows SIGSYS; or the layer that refuses the
+# query in an exact run.
 # shellcheck disable=SC2034 # used by the cases
 {
     bwrap=(bwrap --ro-bind "$root" /)
     ctr=(ctr -a "$s/ctr/sock" run --rm --fifo-dir "$s/ctr" --rootfs)
     lxc=(-P "$s/lxc" -f "$s/lxc.conf" -l INFO -o "$s/lxc.log" -n)
     nspawn=(systemd-nspawn -q --register=no --keep-unit --console=pipe -D "$root")
+    # runsc's sandbox runs as nobody, and has its root made in TMPDIR: one it can reach.
+    runsc=(env "TMPDIR=$s/gvisor" runsc --root "$s/gvisor/state" "--$runsc_flag")
 }
 # shellcheck disable=SC2016 # expanded when the case runs
 cases=(
@@ -88,6 +94,7 @@ cases=(
     'ctr-seccomp  -        seccomp -       ${ctr[@]} --seccomp $root $n $p'
     'nspawn       nspawn   nobody  seccomp ${nspawn[@]} $(<$f) $p'
     'nspawn-def   -        seccomp -       ${nspawn[@]} $p'
+    'runsc        -        gvisor  -       ${runsc[@]} do -root $root $p'
 )
 # run LABEL POLICY COMMAND: COMMAND on a copy of the probe (or of $program) named LABEL, a
 # container name its own.
@@ -100,9 +107,10 @@ run() {
     eval "in_time $3"
 }
 # bpftrace's events of a copy: seccomp refuses the call before it enters; the kernel, once it
-# has; nobody: it is answered.
+# has; nobody: it is answered; gVisor: the host's kernel sees none of the probe's calls.
 layers=()
-declare -A seen=([seccomp]="exit -1" [kernel]="enter exit -1" [nobody]="enter exit count")
+declare -A seen=([seccomp]="exit -1" [kernel]="enter exit -1" [nobody]="enter exit count"
+    [gvisor]="")
 for case in "${cases[@]}"; do
     read -r label policy layer less command <<<"$case"
     count=${ROUNDS:-1}
@@ -157,6 +165,23 @@ for i in "${!policies[@]}"; do
             "${without[i]}"
     done <<<"$attacks"
 done
+
+# gVisor's own watcher, runsc's strace: the probe's run from its first call after execve (gVisor's
+# kernel loads the program itself), the query answered ENOSYS, as gVisor implements only the log's
+# read actions (3 and 10). The host's strace cannot follow runsc: under -f its sandbox never starts.
+# shellcheck disable=SC2016 # expanded when the case runs
+expect_done "runsc, its strace" run runsc-strace - \
+    '${runsc[@]} --strace --debug-log=$s/gvisor/log/ do -root $root $p'
+calls=$(sed -n 's/.*\] runsc-strace E \([a-z0-9_]*\)(.*/\1/p' "$s"/gvisor/log/*boot* | xargs)
+run=$(jq -r --arg arch "$ARCH" '.architectures[$arch].run[].name | select(. != "execve")' \
+    "$whole_run" | xargs)
+[ "$calls" = "$run" ] || fail "runsc's strace: the run is $calls, not $run"
+grep -q '\] runsc-strace X syslog(0x9, 0x0, 0x0) = 0 (0x0) errno=38 ' "$s"/gvisor/log/*boot* ||
+    fail "runsc's strace: not the query answered ENOSYS: $(grep -h syslog "$s"/gvisor/log/*boot*)"
+# shellcheck disable=SC2016 # expanded when the case runs
+expect "runsc under strace -f" 128 "creating container: cannot create sandbox: cannot read client \
+sync file: waiting for sandbox to start: EOF" run runsc-traced - \
+    'strace -f -o $s/gvisor/trace ${runsc[@]} do -root $root $p'
 
 # No more than the sandbox needs: each call a list allows beyond the probe's own run (on any
 # architecture) is one without which a command that loads the list fails. Calls marked for
