@@ -3,13 +3,14 @@
 # A host as most are today: Debian 13 booted under qemu-system-x86_64, systemd as PID 1, a pure
 # cgroup v2 hierarchy, AppArmor on. There the engine groups run as they run here, with that
 # release's podman, crun, runc and Docker; Docker again as the distribution starts it, by systemd;
-# systemd's own filter, from the shipped drop-in, runs the probe exactly and kills it without
-# syslog; and the kernel's other gates decide the query as the docs say, the run exact each time:
-# systemd's ProtectKernelLogs= and capability settings, and the shipped AppArmor profile, alone and
-# under podman. The same machine booted again with SELinux in AppArmor's place runs the shipped
-# SELinux module. The machine is the lab's (tests/lab/vm-image.sh, vm.sh). In it, this same file
-# runs the cases (VM_GUEST=1), started by a unit of the image; its result lines come back on a
-# second serial port.
+# systemd's own filter, from the shipped drop-in, runs the probe exactly, kills it without syslog
+# and replaces a service's own; firejail's profile meets an i386 call; and the kernel's other gates
+# decide the query as the docs say, the run exact each time: systemd's ProtectKernelLogs= and
+# capability settings, and the shipped AppArmor profile, alone and under podman. The same machine
+# booted again with SELinux in AppArmor's place runs the shipped SELinux module. Each module
+# refuses the attack program (tests/attack.cpp) what the probe never does. The machine is the
+# lab's (tests/lab/vm-image.sh, vm.sh). In it, this same file runs the cases (VM_GUEST=1), started
+# by a unit of the image; its result lines come back on a second serial port.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
@@ -153,10 +154,10 @@ attacked() {
     recorded expect_attack "$label" "$outcome" "$@"
     grep -Eq "$record" "$tmp/records" || fail "$label: no record $record: $(cat "$tmp/records")"
 }
-# audit_rules: the shipped rules, so that each run leaves its query's record, which the kernel
-# writes to its log with no audit daemon.
+# audit_rules: the rules as the build writes them for the package, so that each run leaves its
+# query's record, which the kernel writes to its log with no audit daemon.
 audit_rules() {
-    auditctl -R "$SOURCE_DIR/policies/audit.rules" >/dev/null && auditctl -e 1 >/dev/null ||
+    auditctl -R "$BUILD_DIR/packaging/audit.rules" >/dev/null && auditctl -e 1 >/dev/null ||
         fail "the audit rules do not load"
 }
 # systemd_gates: what a unit's settings do to the query. ProtectKernelLogs= refuses it by a
@@ -373,11 +374,13 @@ no_selinux=
 [ -f "$module" ] || { no_selinux="no SELinux module at $module (selinux-policy-dev)"; module=; }
 vm_image "$module"
 
-# The second drive: the tests, the policies, the Pod, and this build's probe and image.
+# The second drive: the tests, the policies, the Pod, and this build's probe, attack program, image
+# and audit rules.
 drive=$tmp/drive
-mkdir -p "$drive/src" "$drive/build"
+mkdir -p "$drive/src" "$drive/build/packaging"
 cp -r "$SOURCE_DIR/tests" "$SOURCE_DIR/policies" "$SOURCE_DIR/deploy" "$drive/src/"
 cp "$probe" "$image" "$attack" "$drive/build/"
+cp "$BUILD_DIR/packaging/audit.rules" "$drive/build/packaging/"
 cat >"$drive/run" <<EOF
 #!/bin/sh
 exec env VM_GUEST=1 CI=true SOURCE_DIR=/srv/probe/src BUILD_DIR=/srv/probe/build VERSION=$VERSION \\
