@@ -10,20 +10,15 @@ profile linux-syslog-syscall /usr/bin/linux-syslog-syscall {
   # The query: AppArmor has no hook of its own for it, only this capability.
   capability syslog,
 
-  # A file that a confined process opened is checked against this profile again once the profile
-  # confines the run, the program itself first: the kernel maps it, and without this a run started
-  # by a confined caller dies before its first instruction.
-  /usr/bin/linux-syslog-syscall mr,
+  # Standard error that an unconfined caller opened (a terminal, a pipe, a file; podman's conmon)
+  # needs no rule: AppArmor checks such a descriptor again only to send on a socket. journald's
+  # stream, a service's standard error by default, is sent on, never made or connected.
+  network send unix stream,
 
-  # Standard error, wherever the caller put it. A descriptor that a confined process opened and
-  # this profile does not allow is replaced at execve by a null file, which would swallow the line:
-  # files anywhere, written or appended to, and terminals, which are open for reading and writing.
-  # A socket is checked at each write: journald's stream.
-  /** w,
-  /dev/{pts/*,tty*,console} rw,
-  network unix stream,
-
-  # A run that a profile transition marks secure (AT_SECURE) has the C library open /dev/null in
-  # place of a closed standard stream, or stop the run.
+  # A caller under a profile of its own that changes to this one: the kernel maps the program
+  # under this profile, and the change marks the run secure (AT_SECURE), so that the C library
+  # opens /dev/null in place of a closed standard stream. Standard error a pipe from such a
+  # caller works; a file it opened is replaced by a null file, and the line is lost.
+  /usr/bin/linux-syslog-syscall r,
   /dev/null rw,
 }

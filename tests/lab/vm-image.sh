@@ -65,10 +65,11 @@ WantedBy=multi-user.target'
         systemd-update-done.service e2scrub_reap.service auditd.service audit-rules.service
         apparmor.service)
     # AppArmor as Debian has it, and SELinux's policy and tools for the boot that selects it;
-    # auditctl for the query's records, which go to the kernel's log with no audit daemon running.
+    # auditctl for the query's records, which go to the kernel's log with no audit daemon running;
+    # firejail, whose filter meets the i386 calls that only a booted kernel runs.
     local packages=(systemd-sysv dbus udev linux-image-cloud-amd64 initramfs-tools podman crun runc
         catatonit docker.io docker-cli jq bpftrace apparmor auditd selinux-policy-default
-        policycoreutils selinux-utils)
+        policycoreutils selinux-utils firejail)
     # The SELinux module goes into the policy here: semodule rebuilds the whole policy, which took
     # 56 s in the machine under TCG.
     [ -z "$module" ] || install=(--customize-hook="copy-in '$module' /tmp"
