@@ -16,6 +16,8 @@
 # default the date of packaging/changelog.in's entry, so that two releases of one source are the
 # same to the byte but for their signatures. docs/releases.md says what the release holds.
 set -euo pipefail
+# What is published is read by everyone, whatever the releaser's umask.
+umask 022
 source=$(realpath "$(dirname "$0")/..")
 die() {
     echo "release: $*" >&2
@@ -39,8 +41,11 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$out" ] || usage
 [ ! -e "$out" ] && [ ! -L "$out" ] || die "$out exists: a release goes into a new directory"
-parent=$(dirname "$out")
+parent=$(dirname -- "$out")
 [ -d "$parent" ] && [ -w "$parent" ] || die "cannot write in $parent"
+# Absolute from here on: the work below changes directory.
+parent=$(realpath -- "$parent") build=$(realpath -m -- "$build")
+out=$parent/$(basename -- "$out")
 [[ $repository =~ ^[a-z0-9.:-]+(/[a-z0-9._-]+)+$ ]] ||
     die "--image $repository: not a repository as REGISTRY/PATH in lower case"
 # The date of the changelog's entry, as Debian's tools take it.
@@ -95,7 +100,6 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     (cd "$source" && cmake --preset default -B "$build" >"$work/configure.log" 2>&1) ||
         { cat "$work/configure.log"; die "cannot configure $build"; }
 fi
-build=$(realpath "$build")
 # shellcheck source=SCRIPTDIR/../tests/architectures.sh
 source "$source/tests/architectures.sh"
 # shellcheck source=SCRIPTDIR/../tests/lab/packages.sh
@@ -119,16 +123,17 @@ url=$(sed -n 's/^LINUX_SYSLOG_SYSCALL_SOURCE_URL:.*=//p' "$build/CMakeCache.txt"
 name=linux-syslog-syscall
 
 # Each architecture: its Debian package and tarball as built, its RPM, and its bill of materials
-# made from the packaged binary and the musl its package names.
+# made from the packaged binary and the musl its package names. Copied 0644, whatever mode they
+# have in the tree: a .deb made once under umask 077 stays 0600 when dpkg-deb makes it again.
 for i in "${!architectures[@]}"; do
     arch=${architectures[i]} tree=${trees[i]}
     deb=$tree/${name}_${version}_$arch.deb
     [ -f "$deb" ] || die "$arch: no $deb"
-    cp "$deb" "$release/pool/main/"
-    cp "$tree/$name-$version-linux-$arch.tar.gz" "$release/tar/"
+    install -m 644 "$deb" "$release/pool/main/"
+    install -m 644 "$tree/$name-$version-linux-$arch.tar.gz" "$release/tar/"
     rpm_home cpack -G RPM --config "$tree/CPackConfig.cmake" -B "$work/cpack" \
         >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; die "$arch: the RPM failed"; }
-    mv "$work/cpack/$name-$version-1.${arch_rpm[$arch]}.rpm" "$release/rpm/"
+    install -m 644 "$work/cpack/$name-$version-1.${arch_rpm[$arch]}.rpm" "$release/rpm/"
     rm -rf "$work/cpack" "$work/unpacked"
     dpkg-deb -x "$deb" "$work/unpacked"
     cmake -DBINARY="$work/unpacked/usr/bin/$name" -DNAME=$name -DVERSION="$version" \
@@ -136,7 +141,7 @@ for i in "${!architectures[@]}"; do
         -DOUTPUT="$release/sbom/$name-$version-linux-$arch" -P "$source/packaging/sbom.cmake"
 done
 image=$name-$version-oci-multiarch.tar
-cp "$build/$image" "$release/image/"
+install -m 644 "$build/$image" "$release/image/"
 
 # The apt repository: the release directory is its root, the suite stable, one component.
 (

@@ -57,7 +57,9 @@ start=$SECONDS
 release --key "$fingerprint" --image "$repository" "$www/signed" >"$tmp/log" 2>&1 ||
     { cat "$tmp/log"; exit 1; }
 echo "signed release: $(tail -1 "$tmp/log")"
-release --image "$repository" "$www/unsigned" >"$tmp/log" 2>&1 || { cat "$tmp/log"; exit 1; }
+# The unsigned one into a relative OUTDIR, under a umask that would keep it from its readers.
+(cd "$www" && umask 077 && release --image "$repository" unsigned) >"$tmp/log" 2>&1 ||
+    { cat "$tmp/log"; exit 1; }
 echo "unsigned release: $(grep -v UNSIGNED "$tmp/log" | tail -1); both in $((SECONDS - start)) s"
 grep -q '^release: UNSIGNED: no --key was given' "$tmp/log" ||
     fail "the unsigned release does not say so: $(cat "$tmp/log")"
@@ -96,6 +98,13 @@ release_refused() {
     left=$(compgen -G "$tmp/*refused*"; compgen -G "$tmp/.refused.*")
     [ -z "$left" ] || { echo "left behind: $left"; return 99; }
     return $status
+}
+# modes DIR: every file in DIR is 0644, every directory 0755.
+modes() {
+    local odd
+    odd=$(find "$1" \( -type d ! -perm 0755 \) -o \( ! -type d ! -perm 0644 \) -printf '%m %p\n')
+    [ -z "$odd" ] || { echo "$odd"; return 1; }
+    echo "files 0644, directories 0755"
 }
 # apt_install URI [KEY-URL]: apt in a scratch root, reading the repository at URI alone, with the
 # signed release's key fetched and checked as its user does, installs the probe, whose binary must
@@ -242,6 +251,7 @@ rpmkeys, signed|0|EdDSA/SHA(256|512) Signature, key ID [0-9a-f]{8}: OK|rpm_check
 rpmkeys, unsigned|10|Header RSA signature: NOTFOUND|rpm_check $unsigned
 rpmkeys, another key's signature|10|Signature, key ID [0-9a-f]{8}: NOKEY|rpm_check $www/forged
 rpm installs each architecture's|0|installed: ${architectures[*]}|rpm_installs
+unsigned release's modes, made under umask 077|0|files 0644, directories 0755|modes $unsigned
 rpmlint, with packaging/rpmlint.toml|0|0 errors, 0 warnings|lint
 bills of materials|0|musl and digests as built|boms
 reproducible|0|the same but for the signatures|same_but_signatures"
