@@ -6,9 +6,9 @@
 #   --key KEY          the signing key, by fingerprint (or any name gpg takes that matches one
 #                      key), its secret part in GNUPGHOME (~/.gnupg by default); without it the
 #                      release is unsigned, and it says so
-#   --image REPOSITORY where the image index will be pushed, REGISTRY/PATH: its signatures name
-#                      REPOSITORY:VERSION (by default the project's placeholder,
-#                      linux-syslog-syscall.invalid/linux-syslog-syscall)
+#   --image REPOSITORY where the image index will be pushed, REGISTRY/PATH as an image reference
+#                      names it: its signatures name REPOSITORY:VERSION (by default the project's
+#                      placeholder, linux-syslog-syscall.invalid/linux-syslog-syscall)
 #   --build DIR        the default build's tree, configured with the default preset if it is not;
 #                      the other architectures' trees are DIR/foreign/ARCH (default: build)
 # OUTDIR must not exist. Everything is written into a new directory beside it, renamed to OUTDIR
@@ -46,8 +46,15 @@ parent=$(dirname -- "$out")
 # Absolute from here on: the work below changes directory.
 parent=$(realpath -- "$parent") build=$(realpath -m -- "$build")
 out=$parent/$(basename -- "$out")
-[[ $repository =~ ^[a-z0-9.:-]+(/[a-z0-9._-]+)+$ ]] ||
-    die "--image $repository: not a repository as REGISTRY/PATH in lower case"
+# A repository as image references name it: a registry the engines tell from a path (a dot, a port
+# or localhost), then path components of lower-case letters and digits joined by '.', '_', '__' or
+# dashes. No component is empty, '.' or '..': the path names the lookaside's directories below.
+label='[a-z0-9]([a-z0-9-]*[a-z0-9])?' component='[a-z0-9]+(([._]|__|-+)[a-z0-9]+)*'
+[[ $repository =~ ^$label(\.$label)*(:[0-9]+)?(/$component)+$ ]] &&
+    [[ ${repository%%/*} =~ [.:]|^localhost$ ]] && [ ${#repository} -le 255 ] ||
+    die "--image $repository: not a repository REGISTRY/PATH: a registry with a dot, a port or" \
+        "localhost, then path components of lower-case letters and digits joined by '.', '_'," \
+        "'__' or '-'"
 # The date of the changelog's entry, as Debian's tools take it.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(date -d "$(sed -n 's/^ -- .*  //p' "$source/packaging/changelog.in")" +%s)

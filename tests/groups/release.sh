@@ -91,11 +91,14 @@ printf '\377' | dd of="$www/changed/$deb" bs=1 seek=4000 conv=notrunc status=non
 mkdir "$tmp/relisted" && cp "$signed"/SHA256SUMS* "$tmp/relisted/"
 sed -i '1s/^0/1/;t;1s/^./0/' "$tmp/relisted/SHA256SUMS"
 
-# release_refused ARGUMENT...: a release that must fail; nothing of it may be left.
+# release_refused ARGUMENT...: a release into $tmp/refused that must fail, leaving nothing beside
+# it or in the served directory.
 release_refused() {
+    local before status left
+    before=$(ls -A "$tmp" "$www")
     release "$@" "$tmp/refused"
-    local status=$? left
-    left=$(compgen -G "$tmp/*refused*"; compgen -G "$tmp/.refused.*")
+    status=$?
+    left=$(diff <(echo "$before") <(ls -A "$tmp" "$www") | sed -n 's/^> //p')
     [ -z "$left" ] || { echo "left behind: $left"; return 99; }
     return $status
 }
@@ -234,6 +237,8 @@ cases="missing key|1|no secret key 'nobody@|release_refused --key nobody@$mail
 expired key|1|the key [0-9A-F]{40} expired on|release_refused --key expired@$mail
 key that cannot sign|1|cannot sign \(its capabilities: cC\)|release_refused --key certify@$mail
 release directory there already|1|signed exists: a release goes into a new directory|release $signed
+image reference with '..'|1|--image example.com/../../../../escaped: not a repository|\
+release_refused --image example.com/../../../../escaped
 apt from file:|0|Setting up linux-syslog-syscall|apt_install file:$signed file://$keyring
 apt over HTTP|0|Setting up linux-syslog-syscall|apt_install $http/signed
 apt, a changed package|100|Hash Sum mismatch|apt_install file:$www/changed
