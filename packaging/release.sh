@@ -12,9 +12,10 @@
 #   --build DIR        the default build's tree, configured with the default preset if it is not;
 #                      the other architectures' trees are DIR/foreign/ARCH (default: build)
 # OUTDIR must not exist. Everything is written into a new directory beside it, renamed to OUTDIR
-# when complete: a release that fails leaves nothing. Times come from SOURCE_DATE_EPOCH, by
-# default the date of packaging/changelog.in's entry, so that two releases of one source are the
-# same to the byte but for their signatures. docs/releases.md says what the release holds.
+# when complete, never over one that appeared meanwhile: a release that fails leaves nothing.
+# Times come from SOURCE_DATE_EPOCH, by default the date of packaging/changelog.in's entry, so that
+# two releases of one source are the same to the byte but for their signatures. docs/releases.md
+# says what the release holds.
 set -euo pipefail
 # What is published is read by everyone, whatever the releaser's umask.
 umask 022
@@ -196,7 +197,16 @@ fi
     xargs -d '\n' sha256sum -- >SHA256SUMS)
 [ -z "$key" ] || sign --armor --detach-sign -o "$release/SHA256SUMS.asc" "$release/SHA256SUMS"
 
-mv "$release" "$out"
+# Renamed, never over what is there: a plain mv would move the release into a directory OUTDIR
+# that appeared meanwhile, or put it in place of an empty one. mv -n renames without replacing
+# (RENAME_NOREPLACE) and, where OUTDIR is there, leaves the release where it is, on Debian 12
+# with status 0.
+mv -T -n -- "$release" "$out" 2>"$work/mv.log" || true
+if [ -e "$release" ]; then
+    [ ! -e "$out" ] && [ ! -L "$out" ] ||
+        die "$out appeared while the release was made: it is left as it was, the release dropped"
+    die "cannot rename the release to $out: $(cat "$work/mv.log")"
+fi
 files=$(find "$out" -type f | wc -l)
 size=$(du -sk "$out" | cut -f1)
 if [ -n "$key" ]; then

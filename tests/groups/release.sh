@@ -102,6 +102,17 @@ release_refused() {
     [ -z "$left" ] || { echo "left behind: $left"; return 99; }
     return $status
 }
+# appearing: the release into $tmp/race/release, started before the rows (below), during which
+# that OUTDIR appeared as an empty directory; it must be left as it was, with nothing beside it.
+appearing() {
+    wait "$race"
+    local status=$?
+    cat "$tmp/race/log"
+    [ -d "$tmp/race/release" ] && [ -z "$(ls -A "$tmp/race/release")" ] &&
+        [ "$(ls -A "$tmp/race")" = "$(printf '%s\n' log release)" ] ||
+        { echo "not as it was: $(ls -lAR "$tmp/race" 2>&1)"; return 99; }
+    return $status
+}
 # modes DIR: every file in DIR is 0644, every directory 0755.
 modes() {
     local odd
@@ -259,7 +270,15 @@ rpm installs each architecture's|0|installed: ${architectures[*]}|rpm_installs
 unsigned release's modes, made under umask 077|0|files 0644, directories 0755|modes $unsigned
 rpmlint, with packaging/rpmlint.toml|0|0 errors, 0 warnings|lint
 bills of materials|0|musl and digests as built|boms
-reproducible|0|the same but for the signatures|same_but_signatures"
+reproducible|0|the same but for the signatures|same_but_signatures
+release directory appearing meanwhile|1|release appeared while the release was made|appearing"
+# The release of the last row runs beside the others, which touch no build tree.
+mkdir "$tmp/race"
+release --image "$repository" "$tmp/race/release" >"$tmp/race/log" 2>&1 &
+race=$!
+# Its directory appears once its work has begun, well before its end.
+wait_until 60 compgen -G "$tmp/race/.release.*" >/dev/null && mkdir "$tmp/race/release" ||
+    fail "the release of the last row did not begin"
 while read -r row; do
     # OUTPUT may hold '|': COMMAND is the last field.
     label=${row%%|*} row=${row#*|} status=${row%%|*} row=${row#*|}
