@@ -103,7 +103,8 @@ rpm_home() { HOME=$work/home "$@"; }
 
 # The builds: this machine's, and the others' in its foreign/ directory through
 # cmake/foreign.cmake; where this Debian release has no musl for an architecture, with the one
-# tests/setup.sh unpacked in the cache.
+# tests/setup.sh unpacked in the cache, checked first against the archive it came from
+# (tests/lab/musl.sh): what is linked into a signed release must be the archive's.
 if [ ! -f "$build/CMakeCache.txt" ]; then
     (cd "$source" && cmake --preset default -B "$build" >"$work/configure.log" 2>&1) ||
         { cat "$work/configure.log"; die "cannot configure $build"; }
@@ -112,17 +113,34 @@ fi
 source "$source/tests/architectures.sh"
 # shellcheck source=SCRIPTDIR/../tests/lab/packages.sh
 source "$source/tests/lab/packages.sh"
+# shellcheck source=SCRIPTDIR/../tests/lab/musl.sh
+source "$source/tests/lab/musl.sh"
 native=$(dpkg --print-architecture)
+checked=()
+for arch in "${architectures[@]}"; do
+    # Where foreign.cmake takes the cache's copy.
+    [ "$arch" != "$native" ] && [ ! -e "/usr/lib/${arch_musl[$arch]}/rcrt1.o" ] &&
+        [ -f "$debian_cache/musl/$arch/built-using" ] || continue
+    said=$(debian_musl_check "$(release_of "$arch" musl)" "$arch" "${arch_compiler[$arch]}" \
+        "$work/musl" 2>&1) || die "$arch: $said"
+    echo "release: $arch: $said"
+    checked+=("$debian_cache/musl/$arch/usr/lib/${arch_musl[$arch]}")
+done
 trees=()
 for arch in "${architectures[@]}"; do
     if [ "$arch" = "$native" ]; then
         trees+=("$build")
         continue
     fi
-    trees+=("$build/foreign/$arch")
-    cmake -DSOURCE_DIR="$source" -DDIR="$build/foreign/$arch" -DARCH="$arch" \
+    tree=$build/foreign/$arch
+    trees+=("$tree")
+    cmake -DSOURCE_DIR="$source" -DDIR="$tree" -DARCH="$arch" \
         -DMUSL_ROOT="$debian_cache/musl/$arch" -DTARGET=package -P "$source/cmake/foreign.cmake" \
         >"$work/build.log" 2>&1 || { cat "$work/build.log"; die "$arch: the build failed"; }
+    # A tree configured before keeps the musl it was given then: the system's, or a checked copy.
+    libdir=$(sed -n 's/^LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR:PATH=//p' "$tree/CMakeCache.txt")
+    [ "$libdir" = "/usr/lib/${arch_musl[$arch]}" ] || [[ " ${checked[*]} " == *" $libdir "* ]] ||
+        die "$arch: $tree links the musl in $libdir, neither the system's nor a copy checked here"
 done
 cmake --build "$build" --target package multiarch-image >"$work/build.log" 2>&1 ||
     { cat "$work/build.log"; die "the build, its package or the image failed"; }

@@ -57,6 +57,8 @@ start=$SECONDS
 release --key "$fingerprint" --image "$repository" "$www/signed" >"$tmp/log" 2>&1 ||
     { cat "$tmp/log"; exit 1; }
 echo "signed release: $(tail -1 "$tmp/log")"
+# Where the musl of an architecture comes from the cache, the release says it checked it.
+grep "as Debian [0-9]*'s archive offers it" "$tmp/log"
 # The unsigned one into a relative OUTDIR, under a umask that would keep it from its readers.
 (cd "$www" && umask 077 && release --image "$repository" unsigned) >"$tmp/log" 2>&1 ||
     { cat "$tmp/log"; exit 1; }
@@ -101,6 +103,20 @@ release_refused() {
     left=$(diff <(echo "$before") <(ls -A "$tmp" "$www") | sed -n 's/^> //p')
     [ -z "$left" ] || { echo "left behind: $left"; return 99; }
     return $status
+}
+# cached_musl_changed: a release from a cache whose copy of the first musl this Debian release
+# lacks has a libc.a one byte longer; its lists, copied, and packages are the cache's own.
+cached_musl_changed() {
+    local arch cache=$tmp/cache/linux-syslog-syscall real=$XDG_CACHE_HOME/linux-syslog-syscall
+    for arch in "${architectures[@]}" ''; do
+        [ -z "$arch" ] || [ "$(release_of "$arch" musl)" = "$this_release" ] || break
+    done
+    [ -n "$arch" ] && [ -f "$real/musl/$arch/built-using" ] ||
+        { echo "no architecture links the cache's musl here"; return 98; }
+    rm -rf "$tmp/cache" && mkdir -p "$cache/musl" && cp -a "$real/musl/$arch" "$cache/musl/" &&
+        cp -a "$real/apt" "$cache/" && ln -s "$real"/musl*_"$arch".deb "$cache/" &&
+        echo >>"$cache/musl/$arch/usr/lib/${arch_musl[$arch]}/libc.a" || return 98
+    XDG_CACHE_HOME=$tmp/cache release_refused --image "$repository"
 }
 # appearing: the release into $tmp/race/release, started before the rows (below), during which
 # that OUTDIR appeared as an empty directory; it must be left as it was, with nothing beside it.
@@ -250,6 +266,8 @@ key that cannot sign|1|cannot sign \(its capabilities: cC\)|release_refused --ke
 release directory there already|1|signed exists: a release goes into a new directory|release $signed
 image reference with '..'|1|--image example.com/../../../../escaped: not a repository|\
 release_refused --image example.com/../../../../escaped
+cached musl not the archive's|1|differs from musl \(= [^)]+\) as Debian [0-9]+'s archive offers \
+it, in: usr/lib/[a-z0-9_-]+/libc\.a;|cached_musl_changed
 apt from file:|0|Setting up linux-syslog-syscall|apt_install file:$signed file://$keyring
 apt over HTTP|0|Setting up linux-syslog-syscall|apt_install $http/signed
 apt, a changed package|100|Hash Sum mismatch|apt_install file:$www/changed
