@@ -70,6 +70,19 @@ for tool in "${tools[@]}"; do
     command -v "$tool" >/dev/null || die "$tool is not installed (tests/setup.sh installs it)"
 done
 
+# The commit the bills of materials name, where the source is a git checkout of its own (not a
+# tree unpacked inside another's), and whether the source has changes not committed to it.
+commit='' changed=OFF
+if top=$(git -C "$source" rev-parse --show-toplevel 2>/dev/null) && [ "$top" = "$source" ]; then
+    commit=$(git -C "$source" rev-parse --verify HEAD) || die "$source: no commit to name"
+    if [ -n "$(git -C "$source" --no-optional-locks status --porcelain)" ]; then
+        changed=ON
+        echo "release: $source has changes not committed to $commit, as its bills of materials say"
+    fi
+elif [ -e "$source/.git" ]; then
+    die "$source is a git checkout that git cannot read: $(git -C "$source" rev-parse 2>&1)"
+fi
+
 # The key, checked before anything is written: one secret key that can sign now.
 export GNUPGHOME=${GNUPGHOME:-$HOME/.gnupg}
 if [ -n "$key" ]; then
@@ -164,6 +177,7 @@ for i in "${!architectures[@]}"; do
     dpkg-deb -x "$deb" "$work/unpacked"
     cmake -DBINARY="$work/unpacked/usr/bin/$name" -DNAME=$name -DVERSION="$version" \
         -DARCH="$arch" -DBUILT_USING="$(dpkg-deb -f "$deb" Built-Using)" -DURL="$url" \
+        -DCOMMIT="$commit" -DCHANGED=$changed \
         -DOUTPUT="$release/sbom/$name-$version-linux-$arch" -P "$source/packaging/sbom.cmake"
 done
 image=$name-$version-oci-multiarch.tar

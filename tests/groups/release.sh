@@ -201,10 +201,12 @@ rpm_installs() {
     echo "installed: ${architectures[*]}"
 }
 # boms: each architecture's two documents name the musl its build linked (the package that owns
-# the libc.a its tree names, or the copy the set-up unpacked) and the digest of the binary that
-# its .deb, .rpm and tarball carry.
+# the libc.a its tree names, or the copy the set-up unpacked), the digest of the binary that its
+# .deb, .rpm and tarball carry, and the source's commit where it is a git checkout of its own.
 boms() {
-    local arch tree libdir linked base binary name carrier digest
+    local arch tree libdir linked base binary name carrier digest commit='' top said uid
+    top=$(git -C "$SOURCE_DIR" rev-parse --show-toplevel 2>/dev/null) &&
+        [ "$top" -ef "$SOURCE_DIR" ] && commit=$(git -C "$SOURCE_DIR" rev-parse HEAD)
     for arch in "${architectures[@]}"; do
         tree=$BUILD_DIR/foreign/$arch
         [ "$arch" != "$ARCH" ] || tree=$BUILD_DIR
@@ -220,6 +222,13 @@ boms() {
                 "$linked" ] &&
             [ "$(jq -r '.components[] | select(.name == "musl").version' "$base.cdx.json")" = \
                 "$linked" ] || { echo "$arch: not musl $linked: $base.*"; return 1; }
+        said=$(jq -r '.packages[0].sourceInfo' "$base.spdx.json")
+        uid=$(jq -r '.metadata.component.pedigree.commits[0].uid // "none"' "$base.cdx.json")
+        if [ -n "$commit" ]; then
+            [[ $said == "built from git commit $commit"* ]] && [ "$uid" = "$commit" ]
+        else
+            [ "$said" = "not built from a git checkout: no commit is known" ] && [ "$uid" = none ]
+        fi || { echo "$arch: not the commit ${commit:-none}: '$said', $uid"; return 1; }
         binary=usr/bin/linux-syslog-syscall name=linux-syslog-syscall-$VERSION
         for carrier in deb rpm tar; do
             case $carrier in
@@ -236,7 +245,7 @@ boms() {
                     "$digest" ] || { echo "$arch: not the digest in the $carrier"; return 1; }
         done
     done
-    echo "musl and digests as built: ${architectures[*]}"
+    echo "musl, digests and commit (${commit:-none}) as built: ${architectures[*]}"
 }
 # same_but_signatures: the unsigned release holds the signed one's files less its signatures and
 # public key, the same to the byte; an RPM, which carries its signature, the same header and
@@ -287,7 +296,7 @@ rpmkeys, another key's signature|10|Signature, key ID [0-9a-f]{8}: NOKEY|rpm_che
 rpm installs each architecture's|0|installed: ${architectures[*]}|rpm_installs
 unsigned release's modes, made under umask 077|0|files 0644, directories 0755|modes $unsigned
 rpmlint, with packaging/rpmlint.toml|0|0 errors, 0 warnings|lint
-bills of materials|0|musl and digests as built|boms
+bills of materials|0|musl, digests and commit \(([0-9a-f]{40}|none)\) as built|boms
 reproducible|0|the same but for the signatures|same_but_signatures
 release directory appearing meanwhile|1|release appeared while the release was made|appearing"
 # The release of the last row runs beside the others, which touch no build tree.
