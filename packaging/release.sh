@@ -116,8 +116,9 @@ rpm_home() { HOME=$work/home "$@"; }
 
 # The builds: this machine's, and the others' in its foreign/ directory through
 # cmake/foreign.cmake; where this Debian release has no musl for an architecture, with the one
-# tests/setup.sh unpacked in the cache, checked first against the archive it came from
-# (tests/lab/musl.sh): what is linked into a signed release must be the archive's.
+# tests/setup.sh unpacked in the cache. What is linked into a signed release must be the
+# archive's: that copy is checked first against the archive it came from (tests/lab/musl.sh), which
+# takes the mirror. An unsigned release vouches for nothing, and links it unchecked.
 if [ ! -f "$build/CMakeCache.txt" ]; then
     (cd "$source" && cmake --preset default -B "$build" >"$work/configure.log" 2>&1) ||
         { cat "$work/configure.log"; die "cannot configure $build"; }
@@ -129,15 +130,16 @@ source "$source/tests/lab/packages.sh"
 # shellcheck source=SCRIPTDIR/../tests/lab/musl.sh
 source "$source/tests/lab/musl.sh"
 native=$(dpkg --print-architecture)
-checked=()
+cached=() unchecked=()
 for arch in "${architectures[@]}"; do
     # Where foreign.cmake takes the cache's copy.
     [ "$arch" != "$native" ] && [ ! -e "/usr/lib/${arch_musl[$arch]}/rcrt1.o" ] &&
         [ -f "$debian_cache/musl/$arch/built-using" ] || continue
+    cached+=("$debian_cache/musl/$arch/usr/lib/${arch_musl[$arch]}")
+    [ -n "$key" ] || { unchecked+=("$arch") && continue; }
     said=$(debian_musl_check "$(release_of "$arch" musl)" "$arch" "${arch_compiler[$arch]}" \
         "$work/musl" 2>&1) || die "$arch: $said"
     echo "release: $arch: $said"
-    checked+=("$debian_cache/musl/$arch/usr/lib/${arch_musl[$arch]}")
 done
 trees=()
 for arch in "${architectures[@]}"; do
@@ -150,10 +152,11 @@ for arch in "${architectures[@]}"; do
     cmake -DSOURCE_DIR="$source" -DDIR="$tree" -DARCH="$arch" \
         -DMUSL_ROOT="$debian_cache/musl/$arch" -DTARGET=package -P "$source/cmake/foreign.cmake" \
         >"$work/build.log" 2>&1 || { cat "$work/build.log"; die "$arch: the build failed"; }
-    # A tree configured before keeps the musl it was given then: the system's, or a checked copy.
+    # A tree configured before keeps the musl it was given then: the system's, or the cache's
+    # copy that was taken (and checked) above.
     libdir=$(sed -n 's/^LINUX_SYSLOG_SYSCALL_MUSL_LIBDIR:PATH=//p' "$tree/CMakeCache.txt")
-    [ "$libdir" = "/usr/lib/${arch_musl[$arch]}" ] || [[ " ${checked[*]} " == *" $libdir "* ]] ||
-        die "$arch: $tree links the musl in $libdir, neither the system's nor a copy checked here"
+    [ "$libdir" = "/usr/lib/${arch_musl[$arch]}" ] || [[ " ${cached[*]} " == *" $libdir "* ]] ||
+        die "$arch: $tree links the musl in $libdir, neither the system's nor the cache's"
 done
 cmake --build "$build" --target package multiarch-image >"$work/build.log" 2>&1 ||
     { cat "$work/build.log"; die "the build, its package or the image failed"; }
@@ -246,6 +249,8 @@ if [ -n "$key" ]; then
         "$fingerprint, the image for $repository:$version"
 else
     echo "release: $out: $files files, $size KiB, in $((SECONDS - started)) s"
+    note=''
+    [ ${#unchecked[@]} -eq 0 ] || note="; the cached musl of ${unchecked[*]} linked unchecked"
     echo "release: UNSIGNED: no --key was given, so nothing in it is signed: no SHA256SUMS.asc," \
-        "no InRelease or Release.gpg, no RPM or image signature, no public key"
+        "no InRelease or Release.gpg, no RPM or image signature, no public key$note"
 fi

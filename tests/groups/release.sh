@@ -112,8 +112,8 @@ release_refused() {
     [ -z "$left" ] || { echo "left behind: $left"; return 99; }
     return $status
 }
-# cached_musl_changed: a release from a cache whose copy of the first musl this Debian release
-# lacks has a libc.a one byte longer; its lists, copied, and packages are the cache's own.
+# cached_musl_changed: a signed release from a cache whose copy of the first musl this Debian
+# release lacks has a libc.a one byte longer; its lists, copied, and packages are the cache's own.
 cached_musl_changed() {
     local arch cache=$tmp/cache/linux-syslog-syscall real=$XDG_CACHE_HOME/linux-syslog-syscall
     for arch in "${architectures[@]}" ''; do
@@ -124,7 +124,7 @@ cached_musl_changed() {
     rm -rf "$tmp/cache" && mkdir -p "$cache/musl" && cp -a "$real/musl/$arch" "$cache/musl/" &&
         cp -a "$real/apt" "$cache/" && ln -s "$real"/musl*_"$arch".deb "$cache/" &&
         echo >>"$cache/musl/$arch/usr/lib/${arch_musl[$arch]}/libc.a" || return 98
-    XDG_CACHE_HOME=$tmp/cache release_refused --image "$repository"
+    XDG_CACHE_HOME=$tmp/cache release_refused --key "$fingerprint" --image "$repository"
 }
 # appearing: the release into $tmp/race/release, started before the rows (below), during which
 # that OUTDIR appeared as an empty directory; it must be left as it was, with nothing beside it.
