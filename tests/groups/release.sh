@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The release, made by packaging/release.sh from this build's trees with a throwaway key and
-# checked as its users check it (docs/releases.md), one case a row: apt installs from its
-# repository over file: and HTTP, and refuses a changed package, another key's signature and
-# none; gpgv and sha256sum check the downloads; podman pulls the image only under a policy that
-# requires the key; rpmkeys checks the RPMs, which install and run in scratch roots; each bill of
-# materials names the musl linked in and the binary's digest; an unsigned release is the same but
-# for its signatures; a key that cannot sign stops the release before it writes anything.
+# checked as its users check it, with docs/releases.md's own commands where it gives them, one case
+# a row: the key is installed only when it is the one key; apt installs from its repository over
+# file: and HTTP, and refuses a changed package, another key's signature and none; gpgv and
+# sha256sum check the downloads; podman pulls the image only under a policy that requires the key,
+# added to the user's; rpmkeys checks the RPMs as an unprivileged user, and they install and run
+# in scratch roots; each bill of materials names the musl linked in, the binary's digest and the
+# commit; an unsigned release, made from a relative OUTDIR under umask 077, is the same but for
+# its signatures; a key that cannot sign, an image reference with '..', a cached musl that is not
+# the archive's and an OUTDIR that appears meanwhile stop the release, leaving nothing.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
@@ -15,12 +18,15 @@ source "$(dirname "$0")/../engines.sh"
 source "$(dirname "$0")/../architectures.sh"
 need_root
 need unshare apt-get apt-ftparchive gpg gpgv rpmbuild rpmsign rpmkeys rpmlint rpm2cpio cpio \
-    skopeo podman docker-registry jq curl
+    skopeo podman docker-registry jq curl setpriv
 need_every_build
 # In namespaces of its own (engines.sh), every server and gpg-agent it starts ends with it; what
 # apt and dpkg would log goes to a /var/log of its own.
 own_namespaces
 mount -t tmpfs tmpfs /var/log || exit 1
+# The key goes where docs/releases.md installs it: /etc/apt/keyrings, the group's own here.
+keyring=/etc/apt/keyrings/linux-syslog-syscall.gpg
+mkdir "$tmp/keyrings" && mount --bind "$tmp/keyrings" /etc/apt/keyrings || exit 1
 export XDG_CACHE_HOME=${XDG_CACHE_HOME:-$HOME/.cache} HOME=$tmp/home GNUPGHOME=$tmp/gnupg
 mkdir -p "$HOME/.config/containers/registries.d" && mkdir -m 700 "$GNUPGHOME"
 undo+=("gpgconf --kill all")
@@ -57,12 +63,15 @@ start=$SECONDS
 release --key "$fingerprint" --image "$repository" "$www/signed" >"$tmp/log" 2>&1 ||
     { cat "$tmp/log"; exit 1; }
 echo "signed release: $(tail -1 "$tmp/log")"
-release --image "$repository" "$www/unsigned" >"$tmp/log" 2>&1 || { cat "$tmp/log"; exit 1; }
+# Where the musl of an architecture comes from the cache, the release says it checked it.
+grep "as Debian [0-9]*'s archive offers it" "$tmp/log"
+# The unsigned one into a relative OUTDIR, under a umask that would keep it from its readers.
+(cd "$www" && umask 077 && release --image "$repository" unsigned) >"$tmp/log" 2>&1 ||
+    { cat "$tmp/log"; exit 1; }
 echo "unsigned release: $(grep -v UNSIGNED "$tmp/log" | tail -1); both in $((SECONDS - start)) s"
 grep -q '^release: UNSIGNED: no --key was given' "$tmp/log" ||
     fail "the unsigned release does not say so: $(cat "$tmp/log")"
 signed=$www/signed unsigned=$www/unsigned
-keyring=$signed/signing-key.gpg
 
 # Made from them: the unsigned release signed by the other key, throughout; the signed one with
 # one byte of this machine's package changed; its SHA256SUMS with one digest changed.
@@ -88,32 +97,98 @@ deb=pool/main/linux-syslog-syscall_${VERSION}_$ARCH.deb
 printf '\377' | dd of="$www/changed/$deb" bs=1 seek=4000 conv=notrunc status=none
 mkdir "$tmp/relisted" && cp "$signed"/SHA256SUMS* "$tmp/relisted/"
 sed -i '1s/^0/1/;t;1s/^./0/' "$tmp/relisted/SHA256SUMS"
+# The release's key file with the other key in it too.
+mkdir "$www/two-keys" && cat "$signed/signing-key.gpg" >"$www/two-keys/signing-key.gpg" &&
+    gpg --batch --export "$other" >>"$www/two-keys/signing-key.gpg" || exit 1
 
-# release_refused ARGUMENT...: a release that must fail; nothing of it may be left.
+# release_refused ARGUMENT...: a release into $tmp/refused that must fail, leaving nothing beside
+# it or in the served directory.
 release_refused() {
+    local before status left
+    before=$(ls -A "$tmp" "$www")
     release "$@" "$tmp/refused"
-    local status=$? left
-    left=$(compgen -G "$tmp/*refused*"; compgen -G "$tmp/.refused.*")
+    status=$?
+    left=$(diff <(echo "$before") <(ls -A "$tmp" "$www") | sed -n 's/^> //p')
     [ -z "$left" ] || { echo "left behind: $left"; return 99; }
     return $status
 }
-# apt_install URI [KEY-URL]: apt in a scratch root, reading the repository at URI alone, with the
-# signed release's key fetched and checked as its user does, installs the probe, whose binary must
-# then run exactly.
+# cached_musl_changed: a signed release from a cache whose copy of the first musl this Debian
+# release lacks has a libc.a one byte longer; its lists, copied, and packages are the cache's own.
+cached_musl_changed() {
+    local arch cache=$tmp/cache/linux-syslog-syscall real=$XDG_CACHE_HOME/linux-syslog-syscall
+    for arch in "${architectures[@]}" ''; do
+        [ -z "$arch" ] || [ "$(release_of "$arch" musl)" = "$this_release" ] || break
+    done
+    [ -n "$arch" ] && [ -f "$real/musl/$arch/built-using" ] ||
+        { echo "no architecture links the cache's musl here"; return 98; }
+    rm -rf "$tmp/cache" && mkdir -p "$cache/musl" && cp -a "$real/musl/$arch" "$cache/musl/" &&
+        cp -a "$real/apt" "$cache/" && ln -s "$real"/musl*_"$arch".deb "$cache/" &&
+        echo >>"$cache/musl/$arch/usr/lib/${arch_musl[$arch]}/libc.a" || return 98
+    XDG_CACHE_HOME=$tmp/cache release_refused --key "$fingerprint" --image "$repository"
+}
+# appearing: a release during which its OUTDIR appears, an empty directory, once its work has
+# begun; that must be left as it was, with nothing beside it.
+appearing() {
+    local pid status
+    mkdir "$tmp/race" || return 98
+    release --image "$repository" "$tmp/race/release" &
+    pid=$!
+    wait_until 60 compgen -G "$tmp/race/.release.*" >/dev/null && mkdir "$tmp/race/release"
+    wait $pid
+    status=$?
+    [ -d "$tmp/race/release" ] && [ -z "$(ls -A "$tmp/race/release")" ] &&
+        [ "$(ls -A "$tmp/race")" = release ] ||
+        { echo "not as it was: $(ls -lAR "$tmp/race" 2>&1)"; return 99; }
+    return $status
+}
+# modes DIR: every file in DIR is 0644, every directory 0755.
+modes() {
+    local odd
+    odd=$(find "$1" \( -type d ! -perm 0755 \) -o \( ! -type d ! -perm 0644 \) -printf '%m %p\n')
+    [ -z "$odd" ] || { echo "$odd"; return 1; }
+    echo "files 0644, directories 0755"
+}
+# documented START: the command block of docs/releases.md whose first line starts with START.
+documented() {
+    awk -v start="    $1" 'index($0, start) == 1 { on = 1 } on && !/^    / { exit }
+        on { print substr($0, 5) }' "$SOURCE_DIR/docs/releases.md" | grep . ||
+        echo "echo \"docs/releases.md has no block that starts with '$1'\"; false"
+}
+# The function that checks a key file, with the release's fingerprint.
+is_release_key=$(documented 'is_release_key() {')
+is_release_key=${is_release_key//FINGERPRINT/$fingerprint}
+# key_install URL: the key at URL/signing-key.gpg, fetched, checked and installed as
+# docs/releases.md does it; nothing may be installed where the check fails.
+key_install() {
+    local block status
+    # shellcheck disable=SC2016 # the block's first line, as written
+    block=$(documented 'key=$(mktemp)')
+    rm -f "$keyring"
+    bash -c "sudo() { \"\$@\"; }
+$is_release_key
+${block//URL/$1}"
+    status=$?
+    [ $status -eq 0 ] || [ ! -e "$keyring" ] || { echo "installed all the same"; return 99; }
+    [ $status -ne 0 ] || gpg --show-keys --with-colons "$keyring" |
+        awk -F: '$1 == "fpr" { print "installed:", $10; found = 1; exit } END { exit !found }' ||
+        { echo "not installed"; return 99; }
+    return $status
+}
+# apt_install URI [KEY-URL]: apt in a scratch root, reading the repository at URI alone with
+# docs/releases.md's .sources file, and the signed release's key (or the one at KEY-URL) installed
+# as it says, installs the probe, whose binary must then run exactly.
 roots=0
 apt_install() {
-    local root=$tmp/root$((roots += 1))
-    mkdir -p "$root"/etc/apt/{apt.conf.d,preferences.d,sources.list.d,keyrings} \
+    local root=$tmp/root$((roots += 1)) sources
+    mkdir -p "$root"/etc/apt/{apt.conf.d,preferences.d,sources.list.d} \
         "$root"/var/lib/{dpkg,apt/lists/partial} "$root"/var/cache/apt/archives/partial \
         "$root"/var/log/apt && : >"$root/var/lib/dpkg/status"
     printf '%s\n' "Dir \"$root/\";" "Dir::State::status \"$root/var/lib/dpkg/status\";" \
         'APT::Sandbox::User "root";' 'Debug::NoLocking "true";' \
         "DPkg::Options { \"--root=$root\"; \"--log=$root/var/log/dpkg.log\"; };" >"$root/apt.conf"
-    local keyring=$root/etc/apt/keyrings/linux-syslog-syscall.gpg
-    curl -fsSLo "$keyring" "${2:-$http/signed/signing-key.gpg}" &&
-        gpg --show-keys --with-colons "$keyring" | grep -qx "fpr:*$fingerprint:" || return 98
-    printf '%s\n' 'Types: deb' "URIs: $1" 'Suites: stable' 'Components: main' \
-        "Signed-By: $keyring" >"$root/etc/apt/sources.list.d/linux-syslog-syscall.sources"
+    key_install "${2:-$http/signed}" >"$tmp/key" 2>&1 || { cat "$tmp/key"; return 98; }
+    sources=$(documented 'Types: deb')
+    echo "${sources//URL/$1}" >"$root/etc/apt/sources.list.d/linux-syslog-syscall.sources"
     APT_CONFIG=$root/apt.conf apt-get update &&
         APT_CONFIG=$root/apt.conf DEBIAN_FRONTEND=noninteractive \
             apt-get install -y linux-syslog-syscall || return
@@ -123,26 +198,45 @@ apt_install() {
 sums() { cd "$1" && gpgv --keyring "$keyring" SHA256SUMS.asc SHA256SUMS &&
     sha256sum --check --strict --quiet SHA256SUMS; }
 # pull RELEASE: podman, under a policy that requires the release's key, pulls the image from the
-# registry, its signatures looked up in RELEASE over HTTP.
+# registry, its signatures looked up in RELEASE over HTTP. The image is there too as
+# REGISTRY/kept, which the user's policy rejected before the release's entry was added to it.
 echo '{"default": [{"type": "insecureAcceptAnything"}]}' >"$tmp/accept.json"
 mkdir "$tmp/none"
-skopeo --policy "$tmp/accept.json" --registries.d "$tmp/none" copy -q --all \
-    --dest-tls-verify=false "oci-archive:$signed/$tar" \
-    "docker://$reference" >"$tmp/log" 2>&1 || { cat "$tmp/log" "$tmp/registry.log"; exit 1; }
-# The user's policy, as docs/releases.md gives it: other images as before, this one signed by the
-# key.
-jq -n --arg repository "$repository" --arg key "$keyring" '{
-    default: [{type: "insecureAcceptAnything"}], transports: {docker: {($repository):
-    [{type: "signedBy", keyType: "GPGKeys", keyPath: $key}]}}}' \
-    >"$HOME/.config/containers/policy.json"
+kept=$registry/kept:$VERSION
+for name in "$reference" "$kept"; do
+    skopeo --policy "$tmp/accept.json" --registries.d "$tmp/none" copy -q --all \
+        --dest-tls-verify=false "oci-archive:$signed/$tar" \
+        "docker://$name" >"$tmp/log" 2>&1 || { cat "$tmp/log" "$tmp/registry.log"; exit 1; }
+done
+jq -n --arg kept "${kept%:*}" '{default: [{type: "insecureAcceptAnything"}],
+    transports: {docker: {($kept): [{type: "reject"}]}}}' >"$HOME/.config/containers/policy.json"
+block=$(documented 'policy=~/.config/containers/policy.json')
+bash -c "${block//REGISTRY/$registry}" || exit 1
 podman_store
 pull() {
     printf '%s\n' docker: "  $repository:" "    lookaside: $http/$1/image/sigstore" \
         >"$HOME/.config/containers/registries.d/linux-syslog-syscall.yaml"
     pm pull -q --tls-verify=false "$reference" && pm image rm -f "$reference" >/dev/null
 }
+# rpmlint checks each signature against rpm's database: the group's, with the release's key.
 rpmkeys --import "$signed/signing-key.asc" || exit 1
-rpm_check() { rpmkeys --define '_pkgverify_level all' -Kv "$1"/rpm/*.rpm; }
+# rpm_check RELEASE: user 65534 downloads RELEASE's RPMs over HTTP into a directory of its own
+# and checks them as docs/releases.md does, with the signed release's key, every architecture's.
+# Its directory is in the group's own /run: $tmp lies in the directory of the group's first run
+# (own_namespaces), which only root may enter.
+user=/run/user-65534
+rpm_check() {
+    local block rpms file
+    block=$(documented 'curl -fsSLo signing-key.asc')
+    block=${block//URL/$http/signed}
+    block=${block//rpm\/linux-syslog-syscall-1.0.0-1.x86_64.rpm/rpm/*.rpm}
+    rpms=$(cd "$www/$1/rpm" && for file in *.rpm; do printf '%s ' "$http/$1/rpm/$file"; done)
+    rm -rf "$user" && mkdir -p "$user/rpm" && chown -R 65534:65534 "$user" || return 98
+    (cd "$user" && setpriv --reuid=65534 --regid=65534 --clear-groups env -u GNUPGHOME \
+        HOME="$user" TMPDIR="$user" bash -c "(cd rpm && curl -fsS --remote-name-all $rpms) &&
+$is_release_key
+$block")
+}
 lint() { rpmlint -c "$SOURCE_DIR/packaging/rpmlint.toml" "$signed"/rpm/*.rpm; }
 # rpm_installs: each architecture's RPM, checked at _pkgverify_level all, installs into an empty
 # root of its own, where the binary runs exactly (through qemu-user for the others).
@@ -162,10 +256,12 @@ rpm_installs() {
     echo "installed: ${architectures[*]}"
 }
 # boms: each architecture's two documents name the musl its build linked (the package that owns
-# the libc.a its tree names, or the copy the set-up unpacked) and the digest of the binary that
-# its .deb, .rpm and tarball carry.
+# the libc.a its tree names, or the copy the set-up unpacked), the digest of the binary that its
+# .deb, .rpm and tarball carry, and the source's commit where it is a git checkout of its own.
 boms() {
-    local arch tree libdir linked base binary name carrier digest
+    local arch tree libdir linked base binary name carrier digest commit='' top said uid
+    top=$(git -C "$SOURCE_DIR" rev-parse --show-toplevel 2>/dev/null) &&
+        [ "$top" -ef "$SOURCE_DIR" ] && commit=$(git -C "$SOURCE_DIR" rev-parse HEAD)
     for arch in "${architectures[@]}"; do
         tree=$BUILD_DIR/foreign/$arch
         [ "$arch" != "$ARCH" ] || tree=$BUILD_DIR
@@ -181,6 +277,13 @@ boms() {
                 "$linked" ] &&
             [ "$(jq -r '.components[] | select(.name == "musl").version' "$base.cdx.json")" = \
                 "$linked" ] || { echo "$arch: not musl $linked: $base.*"; return 1; }
+        said=$(jq -r '.packages[0].sourceInfo' "$base.spdx.json")
+        uid=$(jq -r '.metadata.component.pedigree.commits[0].uid // "none"' "$base.cdx.json")
+        if [ -n "$commit" ]; then
+            [[ $said == "built from git commit $commit"* ]] && [ "$uid" = "$commit" ]
+        else
+            [ "$said" = "not built from a git checkout: no commit is known" ] && [ "$uid" = none ]
+        fi || { echo "$arch: not the commit ${commit:-none}: '$said', $uid"; return 1; }
         binary=usr/bin/linux-syslog-syscall name=linux-syslog-syscall-$VERSION
         for carrier in deb rpm tar; do
             case $carrier in
@@ -197,7 +300,7 @@ boms() {
                     "$digest" ] || { echo "$arch: not the digest in the $carrier"; return 1; }
         done
     done
-    echo "musl and digests as built: ${architectures[*]}"
+    echo "musl, digests and commit (${commit:-none}) as built: ${architectures[*]}"
 }
 # same_but_signatures: the unsigned release holds the signed one's files less its signatures and
 # public key, the same to the byte; an RPM, which carries its signature, the same header and
@@ -225,7 +328,15 @@ cases="missing key|1|no secret key 'nobody@|release_refused --key nobody@$mail
 expired key|1|the key [0-9A-F]{40} expired on|release_refused --key expired@$mail
 key that cannot sign|1|cannot sign \(its capabilities: cC\)|release_refused --key certify@$mail
 release directory there already|1|signed exists: a release goes into a new directory|release $signed
-apt from file:|0|Setting up linux-syslog-syscall|apt_install file:$signed file://$keyring
+image reference with '..'|1|--image example.com/../../../../escaped: not a repository|\
+release_refused --image example.com/../../../../escaped
+release directory appearing meanwhile|1|release appeared while the release was made|appearing
+cached musl not the archive's|1|differs from musl \(= [^)]+\) as Debian [0-9]+'s archive offers \
+it, in: usr/lib/[a-z0-9_-]+/libc\.a;|cached_musl_changed
+key file with two keys|1|not the key $fingerprint alone: $fingerprint [0-9A-F]{40}$|key_install \
+$http/two-keys
+key as documented|0|installed: $fingerprint|key_install $http/signed
+apt from file:|0|Setting up linux-syslog-syscall|apt_install file:$signed file://$signed
 apt over HTTP|0|Setting up linux-syslog-syscall|apt_install $http/signed
 apt, a changed package|100|Hash Sum mismatch|apt_install file:$www/changed
 apt, another key's Release|100|NO_PUBKEY [0-9A-F]{16}|Missing key [0-9A-F]{40}, which|apt_install \
@@ -238,12 +349,15 @@ sha256sum, a changed package|1|$deb: FAILED|sums $www/changed
 podman pull, signed|0|^[0-9a-f]{64}$|pull signed
 podman pull, unsigned|125|A signature was required, but no signature exists|pull unsigned
 podman pull, another key's signature|125|Invalid GPG signature|pull forged
-rpmkeys, signed|0|EdDSA/SHA(256|512) Signature, key ID [0-9a-f]{8}: OK|rpm_check $signed
-rpmkeys, unsigned|10|Header RSA signature: NOTFOUND|rpm_check $unsigned
-rpmkeys, another key's signature|10|Signature, key ID [0-9a-f]{8}: NOKEY|rpm_check $www/forged
+podman pull, the user's own entry kept|125|kept:$VERSION is rejected by policy|pm pull -q \
+--tls-verify=false $kept
+rpmkeys, signed|0|EdDSA/SHA(256|512) Signature, key ID [0-9a-f]{8}: OK|rpm_check signed
+rpmkeys, unsigned|10|Header RSA signature: NOTFOUND|rpm_check unsigned
+rpmkeys, another key's signature|10|Signature, key ID [0-9a-f]{8}: NOKEY|rpm_check forged
 rpm installs each architecture's|0|installed: ${architectures[*]}|rpm_installs
+unsigned release's modes, made under umask 077|0|files 0644, directories 0755|modes $unsigned
 rpmlint, with packaging/rpmlint.toml|0|0 errors, 0 warnings|lint
-bills of materials|0|musl and digests as built|boms
+bills of materials|0|musl, digests and commit \(([0-9a-f]{40}|none)\) as built|boms
 reproducible|0|the same but for the signatures|same_but_signatures"
 while read -r row; do
     # OUTPUT may hold '|': COMMAND is the last field.
