@@ -117,18 +117,14 @@ rpm_home() { HOME=$work/home "$@"; }
 # The builds: this machine's, and the others' in its foreign/ directory through
 # cmake/foreign.cmake; where this Debian release has no musl for an architecture, with the one
 # tests/setup.sh unpacked in the cache. What is linked into a signed release must be the
-# archive's: that copy is checked first against the archive it came from (tests/lab/musl.sh), which
+# archive's: that copy is checked first against the archive it came from (packaging/debian.sh), which
 # takes the mirror. An unsigned release vouches for nothing, and links it unchecked.
 if [ ! -f "$build/CMakeCache.txt" ]; then
     (cd "$source" && cmake --preset default -B "$build" >"$work/configure.log" 2>&1) ||
         { cat "$work/configure.log"; die "cannot configure $build"; }
 fi
-# shellcheck source=SCRIPTDIR/../tests/architectures.sh
-source "$source/tests/architectures.sh"
-# shellcheck source=SCRIPTDIR/../tests/lab/packages.sh
-source "$source/tests/lab/packages.sh"
-# shellcheck source=SCRIPTDIR/../tests/lab/musl.sh
-source "$source/tests/lab/musl.sh"
+# shellcheck source=SCRIPTDIR/debian.sh
+source "$source/packaging/debian.sh"
 native=$(dpkg --print-architecture)
 cached=() unchecked=()
 for arch in "${architectures[@]}"; do

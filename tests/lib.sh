@@ -9,6 +9,9 @@
 # removed however it ends.
 # shellcheck shell=bash disable=SC2034 # the groups use what this file sets
 set -u
+# The tables of architectures and releases (cmake/architectures.sh).
+# shellcheck source=SCRIPTDIR/../cmake/architectures.sh
+source "$SOURCE_DIR/cmake/architectures.sh"
 group=$(basename "$0" .sh)
 probe=$(realpath "$1")
 kind=$2
@@ -66,6 +69,15 @@ need() {
 need_root() { [ "$(id -u)" -eq 0 ] || skip "needs root"; }
 # The build's Debian architecture (ARCH), which only dpkg names.
 need_arch() { [ -n "${ARCH:-}" ] || skip "no Debian architecture for this build: dpkg-dev names it"; }
+# need_every_build: the group skips unless each other architecture's build is there.
+need_every_build() {
+    local arch
+    need_arch
+    for arch in "${architectures[@]}"; do
+        [ "$arch" = "$ARCH" ] || [ -x "$BUILD_DIR/foreign/$arch/linux-syslog-syscall" ] ||
+            skip "no $arch build: its own test did not build it"
+    done
+}
 # The python that carries Debian's libseccomp binding; the checks below use only its standard
 # library otherwise.
 python=/usr/bin/python3

@@ -14,12 +14,8 @@
 # truly cannot be installed, naming it.
 # (grep reads from < <(...) here: in a pipe, its early exit would fail the pipe under pipefail.)
 set -euo pipefail
-# shellcheck source=SCRIPTDIR/lab/packages.sh
-. "$(dirname "$0")/lab/packages.sh"
-# shellcheck source=SCRIPTDIR/lab/musl.sh
-. "$(dirname "$0")/lab/musl.sh"
-# shellcheck source=SCRIPTDIR/architectures.sh
-. "$(dirname "$0")/architectures.sh"
+# shellcheck source=SCRIPTDIR/../packaging/debian.sh
+. "$(dirname "$0")/../packaging/debian.sh"
 
 added=()
 # Whatever stops the set-up after it added a dpkg architecture, that architecture goes again.
@@ -101,7 +97,7 @@ fi
 
 # What this release lacks, from the other release's packages, never installed: each such
 # architecture's musl, fetched into the user's cache and unpacked there, for its cross build
-# (tests/lab/musl.sh). The kernels this release lacks come the same way, fetched by their kernel
+# (packaging/debian.sh). The kernels this release lacks come the same way, fetched by their kernel
 # test at its first run.
 fetch_other_release() {
     local arch release said

@@ -5,19 +5,14 @@
 # Usage: foreign.sh PROBE musl ARCH; its cross compiler and qemu-user are cmake/architectures.txt's.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$1" "$2"
-# shellcheck source=SCRIPTDIR/../lab/packages.sh
-source "$(dirname "$0")/../lab/packages.sh"
-# shellcheck source=SCRIPTDIR/../architectures.sh
-source "$(dirname "$0")/../architectures.sh"
 arch=$3
 need "${arch_compiler[$arch]}-g++" "qemu-${arch_qemu[$arch]}"
 dir=$BUILD_DIR/foreign/$arch
 # Its groups' directories sit in this one, TMPDIR: the user the unprivileged group runs as must
 # pass through it.
 chmod 711 "$tmp"
-# Where this release has no musl for it, the set-up unpacked another's in the cache.
-{ "$CMAKE_COMMAND" -DSOURCE_DIR="$SOURCE_DIR" -DDIR="$dir" -DARCH="$arch" \
-    -DMUSL_ROOT="$debian_cache/musl/$arch" -DCONFIGURE=ON -P "$SOURCE_DIR/cmake/foreign.cmake" &&
+{ "$CMAKE_COMMAND" -DSOURCE_DIR="$SOURCE_DIR" -DDIR="$dir" -DARCH="$arch" -DCONFIGURE=ON \
+    -P "$SOURCE_DIR/cmake/foreign.cmake" &&
     "$(dirname "$CMAKE_COMMAND")/ctest" --test-dir "$dir" --output-on-failure \
         --output-junit junit.xml; } \
     >"$tmp/log" 2>&1 || {

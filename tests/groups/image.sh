@@ -4,8 +4,6 @@
 # alone, and named alike for OCI tools and for Docker's loader.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
-# shellcheck source=SCRIPTDIR/../architectures.sh
-source "$(dirname "$0")/../architectures.sh"
 need umoci jq
 need_arch
 expect_reproducible image "$image"

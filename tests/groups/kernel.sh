@@ -10,10 +10,8 @@
 # cmake/architectures.txt gives them.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$1" "$2"
-# shellcheck source=SCRIPTDIR/../architectures.sh
-source "$(dirname "$0")/../architectures.sh"
-# shellcheck source=SCRIPTDIR/../lab/packages.sh
-source "$(dirname "$0")/../lab/packages.sh"
+# shellcheck source=SCRIPTDIR/../../packaging/debian.sh
+source "$SOURCE_DIR/packaging/debian.sh"
 # shellcheck source=SCRIPTDIR/../lab/kernels.sh
 source "$(dirname "$0")/../lab/kernels.sh"
 kernel=$3
@@ -66,7 +64,7 @@ fi
 # The runs, each labelled NAME,STATUS,OUTPUT,RECORD-TYPE,ARCH,CALL-NUMBER: what it must give
 # (OUTPUT: done, none, or an attack case's line, spaces as _), and the audit record it must leave
 # where the kernel audits calls (CALL-NUMBER - where it differs by ABI).
-"$python" "$SOURCE_DIR/packaging/profiles.py" kernel-runs "$SOURCE_DIR/policies" "$tmp/root" \
+"$python" "$SOURCE_DIR/tests/profiles.py" kernel-runs "$SOURCE_DIR/policies" "$tmp/root" \
     "$rules" "${abis[@]}" >"$tmp/runs" || { fail "the filters cannot be made"; exit 1; }
 kernel_fetch "$kernel" || exit 1
 # Where the query's records show the answer, the capability check on this kernel: root keeping

@@ -7,8 +7,6 @@
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
 source "$(dirname "$0")/../engines.sh"
-# shellcheck source=SCRIPTDIR/../architectures.sh
-source "$(dirname "$0")/../architectures.sh"
 need skopeo docker-registry jq
 need_every_build
 own_namespaces

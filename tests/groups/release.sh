@@ -14,8 +14,6 @@
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
 source "$(dirname "$0")/../engines.sh"
-# shellcheck source=SCRIPTDIR/../architectures.sh
-source "$(dirname "$0")/../architectures.sh"
 need_root
 need unshare apt-get apt-ftparchive gpg gpgv rpmbuild rpmsign rpmkeys rpmlint rpm2cpio cpio \
     skopeo podman docker-registry jq curl setpriv

@@ -11,7 +11,7 @@
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 need_python_seccomp
-"$python" "$SOURCE_DIR/packaging/profiles.py" check "$whole_run" "$engines_profile" \
+"$python" "$SOURCE_DIR/tests/profiles.py" check "$whole_run" "$engines_profile" \
     "$launcher_profile" "$SOURCE_DIR/policies/firejail.profile" \
     "$SOURCE_DIR/policies/lxc.seccomp" "$SOURCE_DIR/policies/systemd.conf" ||
     fail "the profiles: see above"

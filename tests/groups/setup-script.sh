@@ -7,8 +7,6 @@
 # finds the mirror that the other release's pieces come from.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
-# shellcheck source=SCRIPTDIR/../architectures.sh
-source "$(dirname "$0")/../architectures.sh"
 need_root
 need unshare
 unshare -m true 2>/dev/null || skip "no mount namespace here: $(unshare -m true 2>&1)"

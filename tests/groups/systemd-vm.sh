@@ -360,13 +360,11 @@ need qemu-system-x86_64 mkfs.ext4 timeout flock
 [ -f "$image" ] || skip "no image at $image: the image group builds it"
 [ -x "$attack" ] || skip "no attack program: this build has none (ATTACK)"
 # The machine's image, made once in the user's cache from the mirror this machine's apt uses.
-# shellcheck source=SCRIPTDIR/../architectures.sh
-source "$SOURCE_DIR/tests/architectures.sh"
-# shellcheck source=SCRIPTDIR/../lab/packages.sh
-source "$SOURCE_DIR/tests/lab/packages.sh"
+# shellcheck source=SCRIPTDIR/../../packaging/debian.sh
+source "$SOURCE_DIR/packaging/debian.sh"
+debian_mirrors || skip "$debian_no_mirror: the machine's root comes from there"
 # shellcheck source=SCRIPTDIR/../lab/vm-image.sh
 source "$SOURCE_DIR/tests/lab/vm-image.sh"
-[ -n "$vm_mirror" ] || skip "$debian_no_mirror: the machine's root comes from there"
 # The SELinux module as this build made it, which the image's policy takes in; where the build
 # could not make it, the SELinux boot is left out, and the group skips once the rest has passed.
 module=$BUILD_DIR/packaging/selinux/linux-syslog-syscall.pp

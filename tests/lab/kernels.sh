@@ -1,8 +1,8 @@
-# shellcheck shell=bash disable=SC2154 # lib.sh and packages.sh, sourced first, set what this uses
+# shellcheck shell=bash disable=SC2154 # lib.sh and packaging/debian.sh, sourced first, set them
 # SPDX-License-Identifier: MIT
 # Debian's kernels, fetched into the cache from the release whose archive has the architecture's
-# (packages.sh), and booted under qemu-system on its machine (cmake/architectures.txt) with an
-# initramfs. Sourced by the kernel group after lib.sh and packages.sh.
+# (packaging/debian.sh), and booted under qemu-system on its machine (cmake/architectures.txt)
+# with an initramfs. Sourced by the kernel group after lib.sh and packaging/debian.sh.
 
 # kernel_fetch ARCH: unpacks into $tmp/boot the kernel image and configuration of ARCH's flavour,
 # from the package that the release's metapackage for it depends on now or, where the mirror does

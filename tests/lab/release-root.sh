@@ -15,22 +15,20 @@ release=${1:-}
 shift $(($# > 0))
 command=("${@:-tests/run.sh}")
 # The releases, and the mirrors this machine's apt uses.
-# shellcheck source=SCRIPTDIR/packages.sh
-source "$source/tests/lab/packages.sh"
-# shellcheck source=SCRIPTDIR/../architectures.sh
-source "$source/tests/architectures.sh"
+# shellcheck source=SCRIPTDIR/../../packaging/debian.sh
+source "$source/packaging/debian.sh"
 [ -n "$release" ] && [ -n "${codename[$release]:-}" ] || {
     echo "usage: $0 RELEASE, one of: ${releases[*]}" >&2
     exit 2
 }
 suite=${codename[$release]}
-mirror=${debian_mirror%/} security=${debian_security%/}
 die() {
     echo "release: $*" >&2
     exit 1
 }
 [ "$(id -u)" -eq 0 ] || die "run as root: the root is entered with chroot and namespaces"
-[ -n "$mirror" ] || die "$debian_no_mirror: the other release comes from there"
+debian_mirrors || die "$debian_no_mirror: the other release comes from there"
+mirror=${debian_mirror%/} security=${debian_security%/}
 [ -n "$security" ] || die "apt's sources name no Debian security mirror (a URI ending in" \
     "/debian-security/): the other release's security updates come from there"
 command -v mmdebstrap >/dev/null || die "mmdebstrap is not installed (tests/setup.sh installs it)"

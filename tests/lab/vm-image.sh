@@ -1,10 +1,10 @@
-# shellcheck shell=bash disable=SC2154 # lib.sh and packages.sh, sourced first, set what this uses
+# shellcheck shell=bash disable=SC2154 # lib.sh and packaging/debian.sh, sourced first, set them
 # SPDX-License-Identifier: MIT
 # The booted host's image: the newest release of cmake/releases.txt, a minbase root with systemd,
 # the cloud kernel and the engines, made with mmdebstrap from the mirror apt uses here, written
 # with mkfs.ext4 -d (never loop-mounted) and kept with its kernel and initramfs in the cache. At
 # boot its unit runs /srv/probe/run from the second drive, writes to the second serial port, and
-# powers the machine off. Sourced by the systemd-vm group after lib.sh and packages.sh.
+# powers the machine off. Sourced by the systemd-vm group after lib.sh and packaging/debian.sh.
 vm_release=${codename[${releases[-1]}]}
 vm_images=$debian_cache/vm-$vm_release
 vm_mirror=${debian_mirror%/}

@@ -1,6 +1,7 @@
 # shellcheck shell=bash disable=SC2034
 # SPDX-License-Identifier: MIT
-# The tables cmake/architectures.txt and cmake/releases.txt, for the set-up, the lab and the groups:
+# The tables architectures.txt and releases.txt beside this file, for the release, the set-up, the
+# lab and the groups:
 # architectures, the Debian names in the table's order; arch_COLUMN[ARCH], each column of ARCH's
 # row (arch_machine, the rest of the line, is a command line to split); releases, oldest first,
 # codename[RELEASE], and this_release, this machine's, by its major version.
@@ -11,7 +12,7 @@ declare -A codename=() arch_compiler=() arch_multiarch=() arch_musl=() arch_qemu
 read_tables() {
     local table columns=(compiler multiarch musl qemu oci rpm musl_in kernel_in flavour runs
         console machine) fields i release name
-    table=$(dirname "${BASH_SOURCE[0]}")/../cmake
+    table=$(dirname "${BASH_SOURCE[0]}")
     while read -r -a fields; do
         [[ ${#fields[@]} -gt 1 && ${fields[0]} != "#"* ]] || continue
         architectures+=("${fields[0]}")
@@ -31,16 +32,6 @@ read_tables() {
 read_tables
 # shellcheck source=/dev/null
 this_release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_ID%%.*}") || true
-
-# need_every_build: a group (lib.sh) skips unless each other architecture's build is there.
-need_every_build() {
-    local arch
-    need_arch
-    for arch in "${architectures[@]}"; do
-        [ "$arch" = "$ARCH" ] || [ -x "$BUILD_DIR/foreign/$arch/linux-syslog-syscall" ] ||
-            skip "no $arch build: its own test did not build it"
-    done
-}
 
 # release_of ARCH musl|kernel: the release whose packages give ARCH's musl or kernel: this
 # machine's, where its archive has it, or else the first that does.

@@ -9,11 +9,16 @@
 #     audit record (TYPE 1300, the query's where AUDITED is "rules"; 1326, a kill; -, none).
 import glob
 import json
+import os
 import sys
 
 import seccomp
 
-from bpf import syscall_filter
+# The package's BPF compiler, packaging/bpf.py, as a module, and no bytecode written beside it into
+# the source tree.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
+from bpf import syscall_filter  # noqa: E402
 
 
 def load(path):
