@@ -98,6 +98,14 @@ launcher_profile=$SOURCE_DIR/policies/seccomp-launcher.json
 # occasional call through only now and then shows as a failed round.
 rounds=$(seq "${ROUNDS:-1}")
 
+# shared_copy FILE NAME: a copy of FILE, $shared/NAME, that any user may run: $tmp may lie in a
+# TMPDIR that other users cannot enter, and so in the group's own directory in /tmp.
+shared=
+shared_copy() {
+    [ -n "$shared" ] || { shared=$(mktemp -d /tmp/linux-syslog-syscall.XXXXXX) &&
+        chmod 755 "$shared" && undo+=("rm -rf $shared"); } || exit 1
+    install -m 755 "$1" "$shared/$2"
+}
 # wait_until SECONDS COMMAND...: runs COMMAND every tenth of a second until it succeeds; fails if
 # it has not within SECONDS.
 wait_until() {

@@ -44,13 +44,11 @@ while True:
 listener=$!
 undo+=("kill $listener 2>/dev/null")
 wait_until 5 grep -q ready "$tmp/records"
-chmod 755 "$tmp"
 # recorded COUNT COPY: the listener has COUNT records of COPY's runs, or more.
 recorded() { [ "$(grep -cF "exe=\"$2\"" "$tmp/records")" -ge "$1" ]; }
 for round in 1 2 3; do
     # A copy of the probe per round, which user 65534 may run too, tells its records apart.
-    copy=$tmp/probe$round
-    install -m 755 "$probe" "$copy"
+    shared_copy "$probe" "probe$round" && copy=$shared/probe$round
     lost=$(setting lost) drops=$(grep -c '^dropped$' "$tmp/records")
     for _ in 1 2 3; do expect_done "audited run" "$copy"; done
     expect_done "audited, unprivileged" \

@@ -8,9 +8,6 @@ source "$(dirname "$0")/../lib.sh" "$1" "$2"
 arch=$3
 need "${arch_compiler[$arch]}-g++" "qemu-${arch_qemu[$arch]}"
 dir=$BUILD_DIR/foreign/$arch
-# Its groups' directories sit in this one, TMPDIR: the user the unprivileged group runs as must
-# pass through it.
-chmod 711 "$tmp"
 { "$CMAKE_COMMAND" -DSOURCE_DIR="$SOURCE_DIR" -DDIR="$dir" -DARCH="$arch" -DCONFIGURE=ON \
     -P "$SOURCE_DIR/cmake/foreign.cmake" &&
     "$(dirname "$CMAKE_COMMAND")/ctest" --test-dir "$dir" --output-on-failure \

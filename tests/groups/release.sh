@@ -26,7 +26,8 @@ mount -t tmpfs tmpfs /var/log || exit 1
 keyring=/etc/apt/keyrings/linux-syslog-syscall.gpg
 mkdir "$tmp/keyrings" && mount --bind "$tmp/keyrings" /etc/apt/keyrings || exit 1
 export XDG_CACHE_HOME=${XDG_CACHE_HOME:-$HOME/.cache} HOME=$tmp/home GNUPGHOME=$tmp/gnupg
-mkdir -p "$HOME/.config/containers/registries.d" && mkdir -m 700 "$GNUPGHOME"
+# gpg-agent's sockets go in /run/user/UID where it is there: $tmp may be too long for a socket.
+mkdir -p "$HOME/.config/containers/registries.d" "/run/user/$(id -u)" && mkdir -m 700 "$GNUPGHOME"
 undo+=("gpgconf --kill all")
 # rpm's database, for every rpm tool, rpmlint included: the group's.
 echo "%_dbpath $tmp/rpmdb" >"$HOME/.rpmmacros"
