@@ -10,6 +10,18 @@
 # shellcheck source=SCRIPTDIR/../cmake/architectures.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../cmake/architectures.sh"
 
+# die MESSAGE...: the script stops, saying why, by its name.
+die() {
+    local name=${0##*/}
+    echo "${name%.sh}: $*" >&2
+    exit 1
+}
+# lab_fault MESSAGE...: what a test runs on could not be made (a download, an image, a root, a
+# machine): the script stops with status 99, which says so apart from a failure of what it checks.
+lab_fault() {
+    echo "lab: $*" >&2
+    exit 99
+}
 # The user's cache, also where HOME is unset (~ then comes from the password database).
 debian_cache=${XDG_CACHE_HOME:-~/.cache}/linux-syslog-syscall
 # debian_mirrors: sets debian_mirror and debian_security to the mirrors this machine's apt uses,

@@ -20,10 +20,9 @@ set -euo pipefail
 # What is published is read by everyone, whatever the releaser's umask.
 umask 022
 source=$(realpath "$(dirname "$0")/..")
-die() {
-    echo "release: $*" >&2
-    exit 1
-}
+# The tables, Debian's packages and die.
+# shellcheck source=SCRIPTDIR/debian.sh
+source "$source/packaging/debian.sh"
 usage() {
     echo "usage: $0 [--key KEY] [--image REPOSITORY] [--build DIR] OUTDIR" >&2
     exit 2
@@ -117,14 +116,12 @@ rpm_home() { HOME=$work/home "$@"; }
 # The builds: this machine's, and the others' in its foreign/ directory through
 # cmake/foreign.cmake; where this Debian release has no musl for an architecture, with the one
 # tests/setup.sh unpacked in the cache. What is linked into a signed release must be the
-# archive's: that copy is checked first against the archive it came from (packaging/debian.sh), which
-# takes the mirror. An unsigned release vouches for nothing, and links it unchecked.
+# archive's: that copy is checked first against the archive it came from (packaging/debian.sh),
+# which takes the mirror. An unsigned release vouches for nothing, and links it unchecked.
 if [ ! -f "$build/CMakeCache.txt" ]; then
     (cd "$source" && cmake --preset default -B "$build" >"$work/configure.log" 2>&1) ||
         { cat "$work/configure.log"; die "cannot configure $build"; }
 fi
-# shellcheck source=SCRIPTDIR/debian.sh
-source "$source/packaging/debian.sh"
 native=$(dpkg --print-architecture)
 cached=() unchecked=()
 for arch in "${architectures[@]}"; do

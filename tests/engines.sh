@@ -3,7 +3,7 @@
 # The container engines' plumbing, sourced after lib.sh by the groups that run them.
 
 # in_time COMMAND...: COMMAND, an engine's call, killed if it has not ended within two minutes: a
-# hung engine fails its case, not the group's whole time. pm and dk are called through it.
+# hung engine fails its case, not the group's whole time. Every engine call goes through it.
 in_time() { timeout -k 10 120 "$@"; }
 
 # own_namespaces: runs this group again in a cgroup, mount and PID namespace of its own, so that
@@ -96,9 +96,9 @@ remove_cgroup() {
         [ ! -d "$hierarchy/$1" ] || return 1
     done
 }
-# podman_store: pm runs podman with its store and configuration under $tmp, where no name is looked
-# up in a registry unless it names one, and its state in the group's own /run (own_namespaces):
-# podman refuses a run root of more than 50 characters, which $tmp may well be.
+# podman_store: podman's store and configuration under $tmp, for group_podman, where no name is
+# looked up in a registry unless it names one, and its state in the group's own /run
+# (own_namespaces): podman refuses a run root of more than 50 characters, which $tmp may well be.
 podman_store() {
     need podman
     printf '%s\n' '[containers]' 'default_ulimits = []' '[engine]' 'cgroup_manager = "cgroupfs"' \
@@ -108,10 +108,10 @@ podman_store() {
     # podman 5 warns on standard error, where the probe's output goes, of every use of cgroup v1.
     export CONTAINERS_CONF=$tmp/containers.conf CONTAINERS_REGISTRIES_CONF=$tmp/registries.conf \
         TMPDIR=$tmp/podman PODMAN_IGNORE_CGROUPSV1_WARNING=1
-    pm() {
-        in_time podman --root "$tmp/podman/root" --runroot /run/podman --tmpdir /run/libpod \
-            --storage-driver vfs --network-config-dir "$tmp/podman/networks" "$@"
-    }
+}
+group_podman() {
+    in_time podman --root "$tmp/podman/root" --runroot /run/podman --tmpdir /run/libpod \
+        --storage-driver vfs --network-config-dir "$tmp/podman/networks" "$@"
 }
 # The runtime flag that gVisor's runsc needs here, for containers that have no network: runsc
 # refuses to set up a network in the host's network namespace, which it tells by
@@ -126,7 +126,7 @@ have_runsc() {
     echo "$group: runsc is not in the booted host's image: its cases are left out"
     return 1
 }
-# load_image ENGINE LOADED-AS: ENGINE (pm or dk) loads the image, and then knows it by its name as
+# load_image ENGINE LOADED-AS: ENGINE (group_podman or group_docker) loads the image, and then knows it by its name as
 # LOADED-AS (asked of its store: what engines print on loading differs between versions).
 load_image() {
     "$1" load -i "$image" >"$tmp/load" 2>&1 && "$1" image inspect "$2" >/dev/null 2>&1 ||

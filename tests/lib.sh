@@ -5,13 +5,13 @@
 # arguments of its own passes only the first two), with ARCH, the binary's Debian architecture,
 # SOURCE_DIR, BUILD_DIR, VERSION and CMAKE_COMMAND in its environment. It exits 0 when every case
 # passes, 1 when one fails, 77 when it cannot run here (never under CI=true, where every case must
-# run). Every file it writes, its tools' temporary files included, goes in its own directory $tmp,
+# run), 99 when what it runs on could not be made (lab_fault). Every file it writes, its tools' temporary files included, goes in its own directory $tmp,
 # removed however it ends.
 # shellcheck shell=bash disable=SC2034 # the groups use what this file sets
 set -u
-# The tables of architectures and releases (cmake/architectures.sh).
-# shellcheck source=SCRIPTDIR/../cmake/architectures.sh
-source "$SOURCE_DIR/cmake/architectures.sh"
+# The tables of architectures and releases, Debian's packages, and lab_fault (packaging/debian.sh).
+# shellcheck source=SCRIPTDIR/../packaging/debian.sh
+source "$SOURCE_DIR/packaging/debian.sh"
 group=$(basename "$0" .sh)
 probe=$(realpath "$1")
 kind=$2

@@ -32,10 +32,6 @@ take_back() {
 }
 trap '[ $? -eq 0 ] || take_back' EXIT
 trap 'exit 1' HUP INT TERM
-die() {
-    echo "setup: $*" >&2
-    exit 1
-}
 all=true
 case ${1:-} in
 "") ;;

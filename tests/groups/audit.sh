@@ -44,8 +44,8 @@ while True:
 listener=$!
 undo+=("kill $listener 2>/dev/null")
 wait_until 5 grep -q ready "$tmp/records"
-# recorded COUNT COPY: the listener has COUNT records of COPY's runs, or more.
-recorded() { [ "$(grep -cF "exe=\"$2\"" "$tmp/records")" -ge "$1" ]; }
+# has_records COUNT COPY: the listener has COUNT records of COPY's runs, or more.
+has_records() { [ "$(grep -cF "exe=\"$2\"" "$tmp/records")" -ge "$1" ]; }
 for round in 1 2 3; do
     # A copy of the probe per round, which user 65534 may run too, tells its records apart.
     shared_copy "$probe" "probe$round" && copy=$shared/probe$round
@@ -53,7 +53,7 @@ for round in 1 2 3; do
     for _ in 1 2 3; do expect_done "audited run" "$copy"; done
     expect_done "audited, unprivileged" \
         setpriv --reuid=65534 --regid=65534 --clear-groups "$copy"
-    wait_until 5 recorded 4 "$copy"
+    wait_until 5 has_records 4 "$copy"
     mine=$(grep -F "exe=\"$copy\"" "$tmp/records")
     [ "$(grep -c ' success=yes .* a0=9 a1=0 a2=0 .* uid=0 ' <<<"$mine")" = 3 ] &&
         grep -q ' success=no exit=-1 a0=9 a1=0 a2=0 .* uid=65534 ' <<<"$mine" && break

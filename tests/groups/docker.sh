@@ -30,9 +30,9 @@ TMPDIR=/run/gvisor dockerd --config-file "$tmp/docker/daemon.json" \
     --bridge=none --iptables=false --ip6tables=false --ip-forward=false --ip-masq=false \
     --userland-proxy=false >"$tmp/docker/log" 2>&1 &
 undo+=("kill $!")
-dk() { in_time /usr/bin/docker -H unix:///run/docker.sock "$@"; }
-wait_until 10 dk version >/dev/null 2>&1 || { fail "dockerd: $(tail -3 "$tmp/docker/log")"; exit 1; }
-load_image dk "$name"
+group_docker() { in_time /usr/bin/docker -H unix:///run/docker.sock "$@"; }
+wait_until 10 group_docker version >/dev/null 2>&1 || { fail "dockerd: $(tail -3 "$tmp/docker/log")"; exit 1; }
+load_image group_docker "$name"
 without_syslog "$engines_profile" "$tmp/no-syslog.json"
 # The documented one-liner, each line led by the container's host name to tell the runs apart,
 # and the call's return, which a call refused by seccomp makes without entering.
@@ -41,7 +41,7 @@ trace_queries "$tmp/queries" 'tracepoint:syscalls:sys_enter_syslog /comm == "lin
     args->type, args->buf, args->len); }
     tracepoint:syscalls:sys_exit_syslog /comm == "linux-syslog-sy"/
     { printf("%s returned %d\n", curtask->nsproxy->uts_ns->name.nodename, args->ret); }'
-run_as() { dk run --rm --pull never --network none --hostname "probe-$1" "${@:2}" "$name"; }
+run_as() { group_docker run --rm --pull never --network none --hostname "probe-$1" "${@:2}" "$name"; }
 expect_done "Docker's default profile" run_as default
 expect_done "Docker's default profile, CAP_SYSLOG" run_as cap-syslog --cap-add SYSLOG
 for round in $rounds; do
@@ -55,7 +55,7 @@ done
 stop_tracing
 # attack_in PROFILE CASE...: the attack program in a container under PROFILE, with CAP_SYSLOG.
 attack_in() {
-    dk run --rm --pull never --network none --cap-add SYSLOG -v "$attack:/attack:ro" \
+    group_docker run --rm --pull never --network none --cap-add SYSLOG -v "$attack:/attack:ro" \
         --entrypoint /attack --security-opt "seccomp=$1" "$name" "${@:2}"
 }
 CONTROL=yes engine_attacks Docker attack_in

@@ -8,11 +8,11 @@ need umoci jq
 need_arch
 expect_reproducible image "$image"
 mkdir "$tmp/layout" && tar -xf "$image" -C "$tmp/layout"
-blob() { cat "$tmp/layout/${1/sha256:/blobs/sha256/}"; }
+layout_blob() { cat "$tmp/layout/${1/sha256:/blobs/sha256/}"; }
 jq -e --arg name "$name" '.manifests[0].annotations["org.opencontainers.image.ref.name"] ==
     $name' "$tmp/layout/index.json" >/dev/null || fail "the image is not named $name"
-manifest=$(blob "$(jq -r '.manifests[0].digest' "$tmp/layout/index.json")")
-blob "$(jq -r .config.digest <<<"$manifest")" | jq -e --arg arch "${arch_oci[$ARCH]%/*}" \
+manifest=$(layout_blob "$(jq -r '.manifests[0].digest' "$tmp/layout/index.json")")
+layout_blob "$(jq -r .config.digest <<<"$manifest")" | jq -e --arg arch "${arch_oci[$ARCH]%/*}" \
     --arg version "$VERSION" '.architecture == $arch and .os == "linux" and
         .config.Entrypoint == ["/linux-syslog-syscall"] and .created == "2026-12-08T00:00:00Z"
         and (.config.Labels | with_entries(.key |= ltrimstr("org.opencontainers.image.")) |
@@ -20,11 +20,11 @@ blob "$(jq -r .config.digest <<<"$manifest")" | jq -e --arg arch "${arch_oci[$AR
     ' >/dev/null || fail "image configuration"
 layer=$(jq -r '.layers[0].digest' <<<"$manifest")
 [ "$(jq '.layers | length' <<<"$manifest")" = 1 ] &&
-    [ "$(blob "$layer" | tar -tz)" = "$(printf '.\nlinux-syslog-syscall')" ] ||
+    [ "$(layout_blob "$layer" | tar -tz)" = "$(printf '.\nlinux-syslog-syscall')" ] ||
     fail "the image holds more than the binary"
 # The package's binary is the install step's, stripped, as CPack runs it.
 DESTDIR=$tmp/stage "$CMAKE_COMMAND" --install "$BUILD_DIR" --prefix /p --strip >/dev/null &&
-    blob "$layer" | tar -xzO linux-syslog-syscall | cmp -s - "$tmp/stage/p/bin/${name%:*}" ||
+    layout_blob "$layer" | tar -xzO linux-syslog-syscall | cmp -s - "$tmp/stage/p/bin/${name%:*}" ||
     fail "the image's binary is not the package's"
 diff <(jq -r '.[] | .Config, .Layers[], .RepoTags[]' "$tmp/layout/manifest.json") \
     <(jq -r '.config.digest, .layers[].digest' <<<"$manifest" |

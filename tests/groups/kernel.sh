@@ -10,8 +10,6 @@
 # cmake/architectures.txt gives them.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$1" "$2"
-# shellcheck source=SCRIPTDIR/../../packaging/debian.sh
-source "$SOURCE_DIR/packaging/debian.sh"
 # shellcheck source=SCRIPTDIR/../lab/kernels.sh
 source "$(dirname "$0")/../lab/kernels.sh"
 kernel=$3
@@ -35,7 +33,7 @@ for abi in "${abis[@]}"; do
 done
 "$triplet-gcc" -static -Os -Wall -Wextra -Werror -o "$tmp/root/init" \
     "$(dirname "$0")/kernel-init.c" ||
-    { fail "the init does not build for $kernel"; exit 1; }
+    lab_fault "the init does not build for $kernel"
 # On this machine's own architecture the guest also loads each build's package's audit rule, with
 # this machine's auditctl and its libraries: each exact run must then leave its query's record. It
 # also gets the program on the BPF security module's syslog hook and its loader (kernel-lsm.c).
@@ -54,7 +52,7 @@ if [ "$kernel" = "$ARCH" ]; then
     clang -target bpf -O2 -g -Wall -Werror -I"/usr/include/$triplet" -c -o "$tmp/root/lsm.o" \
         "$lsm" &&
         "$triplet-gcc" -Os -Wall -Wextra -Werror -o "$tmp/root/kernel-lsm" "$lsm" -lbpf ||
-        { fail "the BPF program or its loader does not build"; exit 1; }
+        lab_fault "the BPF program or its loader does not build"
     for file in "$auditctl" $({ ldd "$auditctl" && ldd "$tmp/root/kernel-lsm"; } |
         grep -o '/[^ ]*'); do
         cp -L --parents "$file" "$tmp/root"
@@ -65,7 +63,7 @@ fi
 # (OUTPUT: done, none, or an attack case's line, spaces as _), and the audit record it must leave
 # where the kernel audits calls (CALL-NUMBER - where it differs by ABI).
 "$python" "$SOURCE_DIR/tests/profiles.py" kernel-runs "$SOURCE_DIR/policies" "$tmp/root" \
-    "$rules" "${abis[@]}" >"$tmp/runs" || { fail "the filters cannot be made"; exit 1; }
+    "$rules" "${abis[@]}" >"$tmp/runs" || lab_fault "the filters cannot be made"
 kernel_fetch "$kernel" || exit 1
 # Where the query's records show the answer, the capability check on this kernel: root keeping
 # CAP_SYSLOG alone, CAP_SYS_ADMIN alone, neither, and root in a user namespace of its own. Kernels
@@ -92,7 +90,7 @@ if [ -n "$rules" ]; then
 fi
 cat "$tmp/runs" >>"$tmp/root/runs"
 (cd "$tmp/root" && find . | cpio -o -H newc -R 0:0 --quiet >"$tmp/initrd") ||
-    { fail "the initramfs cannot be made"; exit 1; }
+    lab_fault "the initramfs cannot be made"
 # Every record kept in the log, none lost to a queue without a daemon; on the console only the
 # init's lines, which a kernel message could otherwise split.
 kernel_boot "$kernel" panic=-1 loglevel=1 log_buf_len=1M audit=1 audit_backlog_limit=8192 \
@@ -100,9 +98,8 @@ kernel_boot "$kernel" panic=-1 loglevel=1 log_buf_len=1M audit=1 audit_backlog_l
 status=$?
 if [ $status -ne 0 ] || ! grep -qx '@ end' "$tmp/log"; then
     [ $status -eq 124 ] && status="timed out after 60 s" || status="ended, status $status,"
-    fail "$kernel: the machine $status before the init's end; its console:"
     tail -n 20 "$tmp/log"
-    exit 1
+    lab_fault "$kernel: the machine $status before the init's end (its console above)"
 fi
 if [ -n "$rules" ]; then
     grep -q '@ rules pid=[0-9]* status=0 ' "$tmp/log" ||

@@ -12,7 +12,7 @@ source "$(dirname "$0")/../engines.sh"
 need crun catatonit jq
 own_namespaces
 podman_store
-load_image pm "localhost/$name"
+load_image group_podman "localhost/$name"
 without_syslog "$engines_profile" "$tmp/no-syslog.json"
 pod=$SOURCE_DIR/deploy/kubernetes/probe.yaml
 grep -q "^ *image: $name\$" "$pod" || fail "the Pod's image is not $name"
@@ -27,13 +27,13 @@ runtime=()
 play() {
     local manifest=${2:-$pod} status
     cp "$1" "$tmp/profiles/linux-syslog-syscall.json"
-    pm "${runtime[@]}" kube play --replace --network none --seccomp-profile-root "$tmp/profiles" \
+    group_podman "${runtime[@]}" kube play --replace --network none --seccomp-profile-root "$tmp/profiles" \
         "$manifest" >"$tmp/play" 2>&1 || { cat "$tmp/play" >&2; return 125; }
-    status=$(pm wait linux-syslog-syscall-probe) || status=125
-    pm logs linux-syslog-syscall-probe
-    pm inspect -f '{{.HostConfig.ReadonlyRootfs}} {{.HostConfig.SecurityOpt}} {{.Config.User}}
+    status=$(group_podman wait linux-syslog-syscall-probe) || status=125
+    group_podman logs linux-syslog-syscall-probe
+    group_podman inspect -f '{{.HostConfig.ReadonlyRootfs}} {{.HostConfig.SecurityOpt}} {{.Config.User}}
         {{.EffectiveCaps}}' linux-syslog-syscall-probe | xargs >"$tmp/settings"
-    pm kube down "$manifest" >/dev/null
+    group_podman kube down "$manifest" >/dev/null
     return "$status"
 }
 for round in $rounds; do expect_done "kube play, round $round" play "$engines_profile"; done

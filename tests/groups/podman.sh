@@ -11,14 +11,14 @@ source "$(dirname "$0")/../engines.sh"
 need crun runc jq
 own_namespaces
 podman_store
-load_image pm "localhost/$name"
+load_image group_podman "localhost/$name"
 without_syslog "$engines_profile" "$tmp/no-syslog.json"
 # run_in PROFILE [CASE...]: a container of $runtime, with no-new-privileges where $nnp names it,
 # under PROFILE: the probe, or with a CASE the attack program, holding CAP_SYSLOG.
 run_in() {
     local program=()
     [ $# -eq 1 ] || program=(--cap-add SYSLOG -v "$attack:/attack:ro" --entrypoint /attack)
-    pm run --rm --pull never --network none --runtime "$runtime" ${nnp:+--security-opt "$nnp"} \
+    group_podman run --rm --pull never --network none --runtime "$runtime" ${nnp:+--security-opt "$nnp"} \
         "${program[@]}" --security-opt "seccomp=$1" "$name" "${@:2}"
 }
 for runtime in crun runc; do
@@ -40,7 +40,7 @@ done
 # the launcher's less crun's calls, the probe's run alone (execve, which gVisor makes itself,
 # too), is exact.
 have_runsc || exit 0
-gvisor() { pm --runtime runsc --runtime-flag "$runsc_flag" "$@" run --rm --pull never \
+gvisor() { group_podman --runtime runsc --runtime-flag "$runsc_flag" "$@" run --rm --pull never \
     --network none --security-opt "seccomp=${profile:?}" "$name"; }
 for round in $rounds; do
     profile=$engines_profile expect_done "runsc, round $round" gvisor

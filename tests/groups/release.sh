@@ -75,9 +75,9 @@ signed=$www/signed unsigned=$www/unsigned
 # Made from them: the unsigned release signed by the other key, throughout; the signed one with
 # one byte of this machine's package changed; its SHA256SUMS with one digest changed.
 cp -a "$unsigned" "$www/forged" && cd "$www/forged" || exit 1
-sign() { gpg --batch --yes --local-user "$other" "$@"; }
-sign --clearsign -o dists/stable/InRelease dists/stable/Release
-sign --detach-sign -o dists/stable/Release.gpg dists/stable/Release
+forge() { gpg --batch --yes --local-user "$other" "$@"; }
+forge --clearsign -o dists/stable/InRelease dists/stable/Release
+forge --detach-sign -o dists/stable/Release.gpg dists/stable/Release
 rpmsign --define "__gpg $(command -v gpg)" --define "_gpg_path $GNUPGHOME" \
     --define "_gpg_name $other" --addsign rpm/*.rpm </dev/null >"$tmp/log" 2>&1 ||
     { cat "$tmp/log"; exit 1; }
@@ -89,7 +89,7 @@ for signature in "$signed"/image/sigstore/*/signature-1; do
     skopeo standalone-sign "$tmp/manifest" "$reference" "$other" -o "${signature#"$signed"/}"
 done
 cut -d' ' -f3- SHA256SUMS | xargs -d '\n' sha256sum -- >"$tmp/sums" && mv "$tmp/sums" SHA256SUMS &&
-    sign --armor --detach-sign SHA256SUMS
+    forge --armor --detach-sign SHA256SUMS
 cd "$tmp" || exit 1
 cp -a "$signed" "$www/changed"
 deb=pool/main/linux-syslog-syscall_${VERSION}_$ARCH.deb
@@ -215,7 +215,7 @@ podman_store
 pull() {
     printf '%s\n' docker: "  $repository:" "    lookaside: $http/$1/image/sigstore" \
         >"$HOME/.config/containers/registries.d/linux-syslog-syscall.yaml"
-    pm pull -q --tls-verify=false "$reference" && pm image rm -f "$reference" >/dev/null
+    group_podman pull -q --tls-verify=false "$reference" && group_podman image rm -f "$reference" >/dev/null
 }
 # rpmlint checks each signature against rpm's database: the group's, with the release's key.
 rpmkeys --import "$signed/signing-key.asc" || exit 1
@@ -348,7 +348,7 @@ sha256sum, a changed package|1|$deb: FAILED|sums $www/changed
 podman pull, signed|0|^[0-9a-f]{64}$|pull signed
 podman pull, unsigned|125|A signature was required, but no signature exists|pull unsigned
 podman pull, another key's signature|125|Invalid GPG signature|pull forged
-podman pull, the user's own entry kept|125|kept:$VERSION is rejected by policy|pm pull -q \
+podman pull, the user's own entry kept|125|kept:$VERSION is rejected by policy|group_podman pull -q \
 --tls-verify=false $kept
 rpmkeys, signed|0|EdDSA/SHA(256|512) Signature, key ID [0-9a-f]{8}: OK|rpm_check signed
 rpmkeys, unsigned|10|Header RSA signature: NOTFOUND|rpm_check unsigned

@@ -32,19 +32,19 @@ engine_group() {
 }
 # docker_service: dockerd as Debian starts it, by its unit; the engines' profile exact, killed
 # without syslog.
+service_docker() { in_time docker "$@"; }
 docker_service() {
     local start=$EPOCHREALTIME
     systemctl start docker || { fail "systemctl start docker: $(systemctl status docker)"; return; }
     echo "dockerd started in $(awk "BEGIN { print $EPOCHREALTIME - $start }") s"
-    dk() { in_time docker "$@"; }
-    load_image dk "$name"
+    load_image service_docker "$name"
     without_syslog "$engines_profile" "$tmp/no-syslog.json"
     local round
     for round in $rounds; do
-        expect_done "Docker's service, round $round" dk run --rm --pull never --network none \
+        expect_done "Docker's service, round $round" service_docker run --rm --pull never --network none \
             --security-opt "seccomp=$engines_profile" "$name"
     done
-    expect_killed "Docker's service, without syslog" dk run --rm --pull never --network none \
+    expect_killed "Docker's service, without syslog" service_docker run --rm --pull never --network none \
         --security-opt "seccomp=$tmp/no-syslog.json" "$name"
 }
 # The drop-in's settings as systemd-run's properties, each after its -p.
@@ -164,15 +164,15 @@ audit_rules() {
 # seccomp filter, before the call enters, even beside the drop-in's filter that allows it;
 # CapabilityBoundingSet= without CAP_SYSLOG by the capability check; another user with CAP_SYSLOG
 # as an ambient capability is answered.
+in_unit() { systemd-run --wait --pipe --quiet "$@" "$probe"; }
 systemd_gates() {
-    run() { systemd-run --wait --pipe --quiet "$@" "$probe"; }
-    decided "a unit as root" answered - run
-    decided "ProtectKernelLogs=yes" seccomp - run -p ProtectKernelLogs=yes
-    decided "the drop-in with ProtectKernelLogs=yes" seccomp - run "${settings[@]}" \
+    decided "a unit as root" answered - in_unit
+    decided "ProtectKernelLogs=yes" seccomp - in_unit -p ProtectKernelLogs=yes
+    decided "the drop-in with ProtectKernelLogs=yes" seccomp - in_unit "${settings[@]}" \
         -p ProtectKernelLogs=yes
-    decided "CapabilityBoundingSet=~CAP_SYSLOG" "capability EPERM" - run \
+    decided "CapabilityBoundingSet=~CAP_SYSLOG" "capability EPERM" - in_unit \
         -p CapabilityBoundingSet=~CAP_SYSLOG
-    decided "User=nobody, AmbientCapabilities=CAP_SYSLOG" answered - run -p User=nobody \
+    decided "User=nobody, AmbientCapabilities=CAP_SYSLOG" answered - in_unit -p User=nobody \
         -p AmbientCapabilities=CAP_SYSLOG
 }
 # listening: a Unix stream socket that listens at $tmp/socket, for the attack program's connect.
@@ -253,10 +253,10 @@ apparmor_cases() {
     attacks apparmor
     install -m 755 "$probe" "$path"
     podman_store
-    load_image pm "localhost/$name"
-    decided "podman, the profile" "capability EPERM" "$subject" pm run "${container[@]}" \
+    load_image group_podman "localhost/$name"
+    decided "podman, the profile" "capability EPERM" "$subject" group_podman run "${container[@]}" \
         --security-opt apparmor=linux-syslog-syscall "$name"
-    decided "podman, the profile, CAP_SYSLOG" answered "$subject" pm run "${container[@]}" \
+    decided "podman, the profile, CAP_SYSLOG" answered "$subject" group_podman run "${container[@]}" \
         --cap-add SYSLOG --security-opt apparmor=linux-syslog-syscall "$name"
     sed '/^ *capability syslog,/d' "$profile" >"$tmp/no-syslog.profile"
     ! cmp -s "$profile" "$tmp/no-syslog.profile" || fail "$profile allows no capability syslog"
@@ -270,7 +270,7 @@ apparmor_cases() {
         "$tmp/no-syslog.profile" >"$tmp/copy.profile"
     apparmor_parser -r "$tmp/copy.profile" || fail "the named copy without syslog does not load"
     decided "podman, without capability syslog, CAP_SYSLOG" "apparmor EPERM" "$subject-copy" \
-        pm run "${container[@]}" --cap-add SYSLOG \
+        group_podman run "${container[@]}" --cap-add SYSLOG \
         --security-opt apparmor=linux-syslog-syscall-copy "$name"
     apparmor_parser -R "$profile" "$tmp/copy.profile"
 }
@@ -360,8 +360,6 @@ need qemu-system-x86_64 mkfs.ext4 timeout flock
 [ -f "$image" ] || skip "no image at $image: the image group builds it"
 [ -x "$attack" ] || skip "no attack program: this build has none (ATTACK)"
 # The machine's image, made once in the user's cache from the mirror this machine's apt uses.
-# shellcheck source=SCRIPTDIR/../../packaging/debian.sh
-source "$SOURCE_DIR/packaging/debian.sh"
 debian_mirrors || skip "$debian_no_mirror: the machine's root comes from there"
 # shellcheck source=SCRIPTDIR/../lab/vm-image.sh
 source "$SOURCE_DIR/tests/lab/vm-image.sh"
@@ -399,9 +397,8 @@ boot() {
     vm_boot "$drive" $limit "${@:2}"
     status=$?
     if [ $status -eq 124 ]; then
-        fail "the machine timed out after $limit s; its console ends:"
         tr -d '\r' <"$tmp/console" | tail -20
-        exit 1
+        lab_fault "the machine timed out after $limit s (its console's end above)"
     fi
     value() { sed -n "s/^@ $1 //p" "$tmp/log"; }
     [ "$(value pid1)" = systemd ] || fail "PID 1 is not systemd: $(value pid1)"

@@ -21,7 +21,7 @@ kernel_fetch() {
         for package in $(apt-cache "${apt[@]}" show "linux-image-$flavour" 2>/dev/null |
             sed -n 's/^Depends:.*\(linux-image-[0-9][^ ,]*\).*/\1/p' | awk '!seen[$0]++'); do
             deb=$(debian_fetch "$package" 2>>"$tmp/apt") && break 2
-            [ $? -ne 2 ] || { fail "$(tail -1 "$tmp/apt")"; return 1; }
+            [ $? -ne 2 ] || lab_fault "$(tail -1 "$tmp/apt")"
         done
         echo "$arch: no kernel of Debian $release to be had: $(tail -1 "$tmp/apt" | grep . ||
             echo "apt knows none")"

@@ -22,10 +22,6 @@ source "$source/packaging/debian.sh"
     exit 2
 }
 suite=${codename[$release]}
-die() {
-    echo "release: $*" >&2
-    exit 1
-}
 [ "$(id -u)" -eq 0 ] || die "run as root: the root is entered with chroot and namespaces"
 debian_mirrors || die "$debian_no_mirror: the other release comes from there"
 mirror=${debian_mirror%/} security=${debian_security%/}
@@ -50,7 +46,7 @@ index() {
         echo "$suite_url $(grep -m1 '^Date: ' <<<"$release_file")"
     done
 }
-now=$(index) || die "cannot read $suite's index from $mirror and $security"
+now=$(index) || lab_fault "cannot read $suite's index from $mirror and $security"
 
 sources=("deb $mirror $suite main" "deb $mirror $suite-updates main"
     "deb $security $suite-security main")
@@ -63,7 +59,7 @@ if [ ! -x "$root/usr/bin/apt-get" ]; then
     rm -rf "$root.new"
     start=$SECONDS
     mmdebstrap --variant=minbase "$suite" "$root.new" "${sources[@]}" ||
-        { rm -rf "$root.new"; die "mmdebstrap failed"; }
+        { rm -rf "$root.new"; lab_fault "mmdebstrap failed"; }
     mv "$root.new" "$root"
     echo "release: the root took $((SECONDS - start)) s, $(du -sh "$root" | cut -f1)"
     echo "$now" >"$dir/index"
@@ -109,7 +105,7 @@ enter() {
 if [ "$(cat "$dir/index" 2>/dev/null)" != "$now" ]; then
     echo "release: $suite's index has changed since the root was made; updating it"
     enter sh -c 'apt-get update && DEBIAN_FRONTEND=noninteractive apt-get -y full-upgrade' ||
-        die "cannot update the root"
+        lab_fault "cannot update the root"
     echo "$now" >"$dir/index"
 fi
 echo "release: the suite in Debian $release ($suite), in $root"

@@ -99,19 +99,19 @@ WantedBy=multi-user.target'
         "${install[@]}" \
         --customize-hook='rm -f "$1"/var/cache/apt/archives/*.deb "$1"/var/lib/apt/lists/*_*' \
         "$vm_release" "$root" "$vm_mirror" >"$tmp/mmdebstrap" 2>&1 ||
-        { tail -20 "$tmp/mmdebstrap"; fail "mmdebstrap failed"; exit 1; }
+        { tail -20 "$tmp/mmdebstrap"; lab_fault "mmdebstrap failed"; }
     # SELinux's labels, for the boot that selects it: set here, as extended attributes that
     # mkfs.ext4 -d copies, by the image's own setfiles on the root as a plain directory (nothing of
     # this machine's is mounted in it now). The boot that selects AppArmor ignores them.
     chroot "$root" setfiles -F /etc/selinux/default/contexts/files/file_contexts / \
-        >"$tmp/setfiles" 2>&1 || { tail -20 "$tmp/setfiles"; fail "setfiles failed"; exit 1; }
+        >"$tmp/setfiles" 2>&1 || { tail -20 "$tmp/setfiles"; lab_fault "setfiles failed"; }
     # Room for the engines' stores beside the root; the file is sparse.
     truncate -s $(($(du -sm "$root" | cut -f1) + 2048))M "$tmp/root.img" &&
         mkfs.ext4 -q -L probe-root -d "$root" "$tmp/root.img" ||
-        { fail "mkfs.ext4 -d failed"; exit 1; }
+        lab_fault "mkfs.ext4 -d failed"
     rm -f "$vm_images"/root-*.img "$vm_images"/vmlinuz-* "$vm_images"/initrd-*
     mv "$tmp/vmlinuz" "$vm_images/vmlinuz-$vm_key" && mv "$tmp/initrd" "$vm_images/initrd-$vm_key" &&
-        mv "$tmp/root.img" "$vm_images/root-$vm_key.img" || { fail "cannot write to $vm_images"; exit 1; }
+        mv "$tmp/root.img" "$vm_images/root-$vm_key.img" || lab_fault "cannot write to $vm_images"
     rm -rf "$root"
     echo "built the machine's root in $(awk "BEGIN { print int($EPOCHREALTIME - $start) }") s:" \
         "$(du -m "$vm_images/root-$vm_key.img" | cut -f1) MB used of $(du -m --apparent-size \

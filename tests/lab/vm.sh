@@ -13,7 +13,7 @@ vm_boot() {
     local drive=$1 limit=$2 append attempt start status
     shift 2
     truncate -s 256M "$tmp/drive.img" && mkfs.ext4 -q -d "$drive" "$tmp/drive.img" ||
-        { fail "the second drive cannot be made"; exit 1; }
+        lab_fault "the second drive cannot be made"
     append="root=/dev/vda rw console=ttyS0 panic=-1 oops=panic fsck.mode=skip"
     append+=" systemd.show_status=error sysctl.kernel.printk_ratelimit=0 cryptomgr.notests $*"
     for attempt in 1 2; do
@@ -32,7 +32,7 @@ vm_boot() {
         grep -aq 'Kernel panic\|Oops' "$tmp/console" || break
         echo "the machine's kernel panicked:"
         grep -a -m1 -A10 'Kernel panic\|Oops' "$tmp/console"
-        [ $attempt = 1 ] && echo "booting it again" || { fail "the machine panicked twice"; exit 1; }
+        [ $attempt = 1 ] && echo "booting it again" || lab_fault "the machine panicked twice"
     done
     return $status
 }
