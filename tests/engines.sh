@@ -155,9 +155,6 @@ print(s.getsockname()[1])')
     wait_until 10 bash -c ': >/dev/tcp/127.0.0.1/$0' "$port" 2>/dev/null ||
         fail "the registry did not start: $(tail -3 "$tmp/registry.log")"
 }
-# without_syslog PROFILE COPY: COPY is the seccomp profile PROFILE without syslog, under which a
-# live profile kills the probe at the query.
-without_syslog() { jq '.syscalls[].names -= ["syslog"]' "$1" >"$2"; }
 # engine_attacks LABEL RUN [LAUNCHER]: the attack cases (tests/attack.cpp) in containers that
 # RUN PROFILE CASE... starts, the program as their entrypoint and CAP_SYSLOG held: under the
 # engines' profile, the launcher's where LAUNCHER is given, and none as the control (unconfined,

@@ -1,90 +1,66 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # A host as most are today: Debian 13 booted under qemu-system-x86_64, systemd as PID 1, a pure
-# cgroup v2 hierarchy, AppArmor on. There the engine groups run as they run here, with that
-# release's podman, crun, runc and Docker; Docker again as the distribution starts it, by systemd;
-# systemd's own filter, from the shipped drop-in, runs the probe exactly, kills it without syslog
-# and replaces a service's own; firejail's profile meets an i386 call; and the kernel's other gates
-# decide the query as the docs say, the run exact each time: systemd's ProtectKernelLogs= and
-# capability settings, and the shipped AppArmor profile, alone and under podman. The same machine
-# booted again with SELinux in AppArmor's place runs the shipped SELinux module. Each module
-# refuses the attack program (tests/attack.cpp) what the probe never does. The machine is the
-# lab's (tests/lab/vm-image.sh, vm.sh). In it, this same file runs the cases (VM_GUEST=1), started
-# by a unit of the image; its result lines come back on a second serial port.
+# cgroup v2 hierarchy, AppArmor on; then booted again with SELinux in AppArmor's place. There the
+# engine groups run unchanged with that release's engines, and Docker again as Debian starts it;
+# the shipped drop-in, firejail profile, AppArmor profile and SELinux module run the probe exactly
+# and refuse the attack program (tests/attack.cpp) what the probe never does, each beside a control
+# without the policy; and the kernel's other gates decide the query as the docs say, the run exact
+# each time. The machine is the lab's (tests/lab/vm-image.sh, vm.sh); in it this same file runs
+# the cases (VM_GUEST=1), started by a unit of the image, its result lines sent back on a second
+# serial port.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
 source "$(dirname "$0")/../engines.sh"
 dropin=$SOURCE_DIR/policies/systemd.conf
+# Where AppArmor's profile and SELinux's labels confine the probe, and whatever else runs there.
+path=/usr/bin/linux-syslog-syscall
+# The drop-in's settings as systemd-run's properties, each after its -p.
+mapfile -t settings < <(sed -n '/^\[Service\]/,/^\[/s/^\([A-Za-z]*=.*\)/-p\n\1/p' "$dropin")
 
 # result NAME [WORDS...]: one line for the host to read.
 result() { echo "@ $*"; }
 # check NAME COMMAND...: runs COMMAND, a check that counts its failures, and says how it went.
 check() {
-    local before=$failures start=$EPOCHREALTIME seconds
+    local before=$failures start=$EPOCHREALTIME
     "${@:2}"
-    seconds=$(awk "BEGIN { printf \"%.1f\", $EPOCHREALTIME - $start }")
-    [ "$failures" = "$before" ] && result "$1" ok "$seconds s" || result "$1" FAIL "$seconds s"
+    [ "$failures" = "$before" ] && set -- "$1" ok || set -- "$1" FAIL
+    result "$@" "$(awk "BEGIN { printf \"%.1f\", $EPOCHREALTIME - $start }") s"
 }
 # engine_group GROUP: that group's own file, as CTest runs it, with no skip allowed.
 engine_group() {
     CI=true "$SOURCE_DIR/tests/groups/$1.sh" "$probe" "$kind" || fail "the $1 group failed"
 }
-# docker_service: dockerd as Debian starts it, by its unit; the engines' profile exact, killed
-# without syslog.
 service_docker() { in_time docker "$@"; }
+# docker_service: dockerd as Debian starts it, by its unit: the engines' profile exact, and the
+# attack's read of the log killed.
 docker_service() {
-    local start=$EPOCHREALTIME
+    local round run=(service_docker run --rm --pull never --network none --cap-add SYSLOG
+        --security-opt "seccomp=$engines_profile")
     systemctl start docker || { fail "systemctl start docker: $(systemctl status docker)"; return; }
-    echo "dockerd started in $(awk "BEGIN { print $EPOCHREALTIME - $start }") s"
     load_image service_docker "$name"
-    without_syslog "$engines_profile" "$tmp/no-syslog.json"
-    local round
-    for round in $rounds; do
-        expect_done "Docker's service, round $round" service_docker run --rm --pull never --network none \
-            --security-opt "seccomp=$engines_profile" "$name"
-    done
-    expect_killed "Docker's service, without syslog" service_docker run --rm --pull never --network none \
-        --security-opt "seccomp=$tmp/no-syslog.json" "$name"
+    for round in $rounds; do expect_done "Docker's service, round $round" "${run[@]}" "$name"; done
+    expect_attack "Docker's service, syslog 3" killed "${run[@]}" -v "$attack:/attack:ro" \
+        --entrypoint /attack "$name" syslog 3
 }
-# The drop-in's settings as systemd-run's properties, each after its -p.
-mapfile -t settings < <(sed -n '/^\[Service\]/,/^\[/s/^\([A-Za-z]*=.*\)/-p\n\1/p' "$dropin")
-# systemd_filter: the drop-in's settings as systemd-run's properties: exact, with and without
-# no-new-privileges; without syslog, the probe killed, for systemd-run, and by SIGSYS in systemd's
-# own record of a unit. The drop-in in a service's drop-in directory replaces the service's own
-# filter: what that let through is killed.
+# in_unit PROPERTY... PROGRAM...: PROGRAM run by systemd-run as a unit with those properties.
+in_unit() { systemd-run --wait --pipe --quiet "$@"; }
+# systemd_filter: the drop-in's settings as properties: exact, with and without no-new-privileges;
+# an i386 call killed, for which systemd-run alone fails. In a service's drop-in directory the
+# drop-in replaces the service's own filter, error number and architectures, which let a file be
+# opened and an i386 call through (answered, as root): both killed, signal 31 in systemd's record.
 systemd_filter() {
-    local no_syslog=() round nnp unit case said
-    [ ${#settings[@]} -gt 0 ] || { fail "no setting in $dropin"; return; }
-    mapfile -t no_syslog < <(printf '%s\n' "${settings[@]}" |
-        sed -E '/^SystemCallFilter=/s/([= ])syslog( |$)/\1/')
-    [ "${no_syslog[*]}" != "${settings[*]}" ] || { fail "$dropin allows no syslog"; return; }
+    local nnp round unit case want said units=/run/systemd/system
     for nnp in no yes; do
         for round in $rounds; do
-            expect_done "systemd-run, NoNewPrivileges=$nnp, round $round" systemd-run --wait \
-                --pipe --quiet -p NoNewPrivileges=$nnp "${settings[@]}" "$probe"
+            expect_done "systemd-run, NoNewPrivileges=$nnp, round $round" in_unit \
+                -p NoNewPrivileges=$nnp "${settings[@]}" "$probe"
         done
     done
-    # systemd-run only fails for a unit whose process was killed.
-    expect "systemd-run without syslog" failed none systemd-run --wait --pipe --quiet \
-        "${no_syslog[@]}" "$probe"
-    # A named oneshot unit that remains after its run keeps systemd's record of how its process
-    # ended: exited 0, or killed by signal 31.
-    for unit in shipped no-syslog; do
-        local props=("${settings[@]}") code="ExecMainCode=1 ExecMainStatus=0"
-        [ $unit = shipped ] || props=("${no_syslog[@]}") code="ExecMainCode=2 ExecMainStatus=31"
-        systemd-run --quiet --unit="probe-$unit" -p Type=oneshot -p RemainAfterExit=yes \
-            "${props[@]}" "$probe" 2>/dev/null
-        said=$(systemctl show -p ExecMainCode -p ExecMainStatus "probe-$unit" | sort | xargs)
-        [ "$said" = "$code" ] || fail "probe-$unit: $said, not $code"
-        systemctl stop "probe-$unit" 2>/dev/null
-        systemctl reset-failed "probe-$unit" 2>/dev/null
-    done
-    # A service with settings of its own, as many have: its filter, error number and architectures
-    # let a file be opened and an i386 call through (answered, as root, with CAP_SYSLOG: its line
-    # in a file). The drop-in, installed as the docs say beside a copy of it, replaces them: both
-    # are killed. Each unit is new to systemd, which reads it when it is first started.
-    local units=/run/systemd/system want
+    expect "systemd-run, the drop-in, i386" failed none in_unit "${settings[@]}" "$attack" i386
+    # Each unit is new to systemd, which reads it when it is first started; a oneshot that remains
+    # after its run keeps systemd's record of how it ended.
     for unit in own drop-in; do
         printf '%s\n' '[Service]' Type=oneshot RemainAfterExit=yes \
             "ExecStart=$attack %i /etc/shadow" "StandardError=file:$tmp/unit" \
@@ -107,9 +83,9 @@ systemd_filter() {
         done
     done
 }
-# firejail_cases: the shipped profile, on a kernel that runs i386 calls: the probe exact; the
-# attack program's i386 call, answered under firejail without a profile, refused by the profile's
-# block of the other ABI (firejail's own filter for it, which refuses whatever the error action).
+# firejail_cases: the shipped profile on a kernel that runs i386 calls: the probe exact; an i386
+# call refused, by firejail's own filter for the other ABIs (whatever the error action), and
+# answered without a profile.
 firejail_cases() {
     local profile=$SOURCE_DIR/policies/firejail.profile
     expect_done "firejail, the profile" firejail --profile="$profile" "$probe"
@@ -118,13 +94,11 @@ firejail_cases() {
         "$attack" i386
 }
 
-# audit_mark: the serial of the kernel's last audit record so far.
-audit_mark() { dmesg | sed -n 's/.* audit([0-9.]*:\([0-9]*\)).*/\1/p' | tail -1; }
 # recorded COMMAND...: runs COMMAND, and keeps in $tmp/records the kernel's audit records since it
 # started of the runs at the probe's path (its name, as the kernel cuts it).
 recorded() {
     local mark
-    mark=$(audit_mark)
+    mark=$(dmesg | sed -n 's/.* audit([0-9.]*:\([0-9]*\)).*/\1/p' | tail -1)
     "$@"
     # The kernel's audit thread prints the records a moment after the run.
     sleep 0.2
@@ -145,17 +119,8 @@ decided() {
         fail "$label: the query's record is not of subject $subject: $(cat "$tmp/records")"
     echo "$label: $said"
 }
-# attacked LABEL OUTCOME RECORD COMMAND...: COMMAND, one run of the attack program, ends as OUTCOME
-# (expect_attack; "none" for an exec that was answered: the program run prints nothing), and its
-# records hold the security module's RECORD, a pattern for grep -E.
-attacked() {
-    local label=$1 outcome=$2 record=$3
-    shift 3
-    recorded expect_attack "$label" "$outcome" "$@"
-    grep -Eq "$record" "$tmp/records" || fail "$label: no record $record: $(cat "$tmp/records")"
-}
-# audit_rules: the rules as the build writes them for the package, so that each run leaves its
-# query's record, which the kernel writes to its log with no audit daemon.
+# audit_rules: the package's rule, so that each run leaves its query's record, which the kernel
+# writes to its log with no audit daemon.
 audit_rules() {
     auditctl -R "$BUILD_DIR/packaging/audit.rules" >/dev/null && auditctl -e 1 >/dev/null ||
         fail "the audit rules do not load"
@@ -164,33 +129,30 @@ audit_rules() {
 # seccomp filter, before the call enters, even beside the drop-in's filter that allows it;
 # CapabilityBoundingSet= without CAP_SYSLOG by the capability check; another user with CAP_SYSLOG
 # as an ambient capability is answered.
-in_unit() { systemd-run --wait --pipe --quiet "$@" "$probe"; }
 systemd_gates() {
-    decided "a unit as root" answered - in_unit
-    decided "ProtectKernelLogs=yes" seccomp - in_unit -p ProtectKernelLogs=yes
+    decided "a unit as root" answered - in_unit "$probe"
+    decided "ProtectKernelLogs=yes" seccomp - in_unit -p ProtectKernelLogs=yes "$probe"
     decided "the drop-in with ProtectKernelLogs=yes" seccomp - in_unit "${settings[@]}" \
-        -p ProtectKernelLogs=yes
+        -p ProtectKernelLogs=yes "$probe"
     decided "CapabilityBoundingSet=~CAP_SYSLOG" "capability EPERM" - in_unit \
-        -p CapabilityBoundingSet=~CAP_SYSLOG
+        -p CapabilityBoundingSet=~CAP_SYSLOG "$probe"
     decided "User=nobody, AmbientCapabilities=CAP_SYSLOG" answered - in_unit -p User=nobody \
-        -p AmbientCapabilities=CAP_SYSLOG
+        -p AmbientCapabilities=CAP_SYSLOG "$probe"
 }
-# listening: a Unix stream socket that listens at $tmp/socket, for the attack program's connect.
-listening() {
+# attacks MODULE [COMMAND...]: the attack program, as root, at its own path, where nothing confines
+# it, and at the probe's, where MODULE does, each run by COMMAND: each row of attack_rows for
+# MODULE, "MODULE CASE|UNCONFINED|CONFINED|RECORD", ends as those outcomes (none: an exec answered,
+# which runs true), confined leaving the module's RECORD: AppArmor's DENIED for the operation
+# RECORD begins with, or SELinux's AVC for the permission. A socket listens for connect's case.
+attacks() {
+    local module=$1 row which words case=() control confined record prefix
+    prefix='apparmor="DENIED" operation="'
+    [ "$module" = apparmor ] || prefix='avc: +denied +\{ '
+    shift
     systemd-socket-activate -l "$tmp/socket" sleep 600 >/dev/null 2>&1 &
     undo+=("kill $! 2>/dev/null")
     wait_until 10 test -S "$tmp/socket" || fail "no socket listens at $tmp/socket"
-}
-# attacks MODULE COMMAND...: the attack program, as root (with CAP_SYSLOG), at the probe's path,
-# where MODULE confines it, and at its own, where nothing does, each run by COMMAND. Each row of
-# attack_rows for MODULE, "MODULE CASE|UNCONFINED|CONFINED|RECORD", ends as those outcomes, and
-# confined leaves the module's RECORD: AppArmor's DENIED for the operation RECORD begins with, or
-# SELinux's AVC for the permission.
-attacks() {
-    local module=$1 row which words case=() control confined record
-    local prefix='apparmor="DENIED" operation="'
-    [ "$module" = apparmor ] || prefix='avc: +denied +\{ '
-    shift
+    install -m 755 "$attack" "$path" && { [ "$module" = apparmor ] || restorecon "$path"; }
     for row in "${attack_rows[@]}"; do
         IFS='|' read -r which control confined record <<<"$row"
         read -r which words <<<"$which"
@@ -199,18 +161,18 @@ attacks() {
         rm -f "$tmp/new"
         expect_attack "$module, unconfined, $words" "$control" "$@" "$attack" "${case[@]}"
         rm -f "$tmp/new"
-        attacked "$module, $words" "$confined" "$prefix$record" "$@" \
-            /usr/bin/linux-syslog-syscall "${case[@]}"
+        recorded expect_attack "$module, $words" "$confined" "$@" "$path" "${case[@]}"
+        grep -Eq "$prefix$record" "$tmp/records" ||
+            fail "$module, $words: no record $record: $(cat "$tmp/records")"
     done
+    install -m 755 "$probe" "$path" && { [ "$module" = apparmor ] || restorecon "$path"; }
 }
-# What the probe never does, each refused under the profile and the module by the module's own
-# record, and answered unconfined (an exec answered runs true, which prints nothing).
+# The domain may not even look in /tmp, nor follow /bin, a link; it may not read the log.
 attack_rows=(
     "apparmor create $tmp/new|answered|refused EACCES|mknod\" .* name=\"$tmp/new\""
     "apparmor open /etc/shadow|answered|refused EACCES|open\" .* name=\"/etc/shadow\""
     "apparmor connect $tmp/socket|answered|refused EACCES|create\" class=\"net\" .* family=\"unix\""
     "apparmor exec /bin/true|none|refused EACCES|exec\" .* name=\"/usr/bin/true\""
-    # The domain may not even look in /tmp, nor follow /bin, a link; it may not read the log.
     "selinux create $tmp/new|answered|refused EACCES|search \\} .* name=\"/\" .*:tmp_t:"
     "selinux open /etc/shadow|answered|refused EACCES|read \\} .* name=\"shadow\" .*:shadow_t:"
     "selinux connect $tmp/socket|answered|refused EACCES|search \\} .* name=\"/\" .*:tmp_t:"
@@ -220,12 +182,11 @@ attack_rows=(
 # apparmor_cases: the shipped profile, loaded: the probe at its path answered in the profile, with
 # standard error a file, a pipe or a terminal from an unconfined shell, the journal's socket, or a
 # pipe from a confined caller; under podman by name, refused without CAP_SYSLOG by the capability
-# check and answered with it; the attack program at its path refused what the probe never does. A
-# copy without capability syslog: refused by AppArmor, whose record names the capability. Both are
-# unloaded after.
+# check and answered with it; the attack program refused what the probe never does. Copies without
+# capability syslog, alone and under podman: refused by AppArmor, whose record names it.
 apparmor_cases() {
-    local profile=$SOURCE_DIR/policies/apparmor.profile path=/usr/bin/linux-syslog-syscall
-    local subject=linux-syslog-syscall container=(--rm --pull never --network none) said
+    local profile=$SOURCE_DIR/policies/apparmor.profile subject=linux-syslog-syscall said
+    local container=(group_podman run --rm --pull never --network none)
     install -m 755 "$probe" "$path"
     apparmor_parser -r "$profile" || { fail "apparmor_parser -r $profile"; return; }
     decided "AppArmor, the profile" answered "$subject" "$path"
@@ -248,42 +209,50 @@ apparmor_cases() {
     decided "AppArmor, standard error a pipe from a confined caller" answered "$subject" \
         aa-exec -p probe-caller -- sh -c "$path 2>&1 <&- >&- | cat >&2"
     apparmor_parser -R <<<"profile probe-caller {}"
-    listening
-    install -m 755 "$attack" "$path"
     attacks apparmor
-    install -m 755 "$probe" "$path"
     podman_store
     load_image group_podman "localhost/$name"
-    decided "podman, the profile" "capability EPERM" "$subject" group_podman run "${container[@]}" \
+    decided "podman, the profile" "capability EPERM" "$subject" "${container[@]}" \
         --security-opt apparmor=linux-syslog-syscall "$name"
-    decided "podman, the profile, CAP_SYSLOG" answered "$subject" group_podman run "${container[@]}" \
+    decided "podman, the profile, CAP_SYSLOG" answered "$subject" "${container[@]}" \
         --cap-add SYSLOG --security-opt apparmor=linux-syslog-syscall "$name"
-    sed '/^ *capability syslog,/d' "$profile" >"$tmp/no-syslog.profile"
+    # AppArmor logs a capability's refusal by a profile once in a row on each CPU, and loading the
+    # same text again keeps the profile it has: podman's copy is another profile, by name alone.
+    sed '/^ *capability syslog,/d' "$profile" >"$tmp/no-syslog.profile" &&
+        sed 's/^profile linux-syslog-syscall [^ ]*/profile linux-syslog-syscall-copy/' \
+            "$tmp/no-syslog.profile" >"$tmp/copy.profile"
     ! cmp -s "$profile" "$tmp/no-syslog.profile" || fail "$profile allows no capability syslog"
-    apparmor_parser -r "$tmp/no-syslog.profile" || fail "the copy without syslog does not load"
+    apparmor_parser -r "$tmp/no-syslog.profile" "$tmp/copy.profile" ||
+        fail "the copies without syslog do not load"
     decided "AppArmor, without capability syslog" "apparmor EPERM" "$subject" "$path"
     grep -q 'apparmor="DENIED" operation="capable" .* capname="syslog"' "$tmp/records" ||
         fail "AppArmor's record names no syslog: $(cat "$tmp/records")"
-    # AppArmor logs a capability's refusal by a profile once in a row on each CPU, and loading the
-    # same text again keeps the profile it has: podman's copy is another profile, by name alone.
-    sed 's/^profile linux-syslog-syscall [^ ]*/profile linux-syslog-syscall-copy/' \
-        "$tmp/no-syslog.profile" >"$tmp/copy.profile"
-    apparmor_parser -r "$tmp/copy.profile" || fail "the named copy without syslog does not load"
     decided "podman, without capability syslog, CAP_SYSLOG" "apparmor EPERM" "$subject-copy" \
-        group_podman run "${container[@]}" --cap-add SYSLOG \
-        --security-opt apparmor=linux-syslog-syscall-copy "$name"
+        "${container[@]}" --cap-add SYSLOG --security-opt apparmor=linux-syslog-syscall-copy "$name"
     apparmor_parser -R "$profile" "$tmp/copy.profile"
+}
+# enforced COMMAND...: COMMAND run by a shell in unconfined_t, enforcing only meanwhile: the shell's
+# exec of the probe is what enters its domain (runcon's own exec would keep the context it names).
+# The shell opens its standard streams as a user's are, output and error files in /tmp ($user_err),
+# copied out after.
+user_err=/tmp/linux-syslog-syscall-$$
+enforced() {
+    local status
+    runcon unconfined_u:unconfined_r:unconfined_t:s0-s0:c0.c1023 sh -c 'exec </dev/null \
+        >"$0.out" 2>"$0.err"; setenforce 1 && "$@"; status=$?; setenforce 0; exit $status' \
+        "$user_err" "$@"
+    status=$?
+    cat "$user_err.out" && cat "$user_err.err" >&2 && rm "$user_err.out" "$user_err.err"
+    return $status
 }
 # selinux_cases: the shipped module, in the image's policy (tests/lab/vm-image.sh), enforcing
 # around the cases alone: the probe, labelled at its path, entered from unconfined_t into its own
 # domain and answered, with standard error a file of the user's in /tmp, appended to, or in the
 # home directory, a pipe or a terminal; each of the module's two booleans off in turn refuses it,
-# and SELinux's record names the permission; the attack program at the probe's path, in the
-# domain, is refused what the probe never does.
+# SELinux's record naming the permission; the attack program refused what the probe never does.
 selinux_cases() {
-    local path=/usr/bin/linux-syslog-syscall domain=linux_syslog_syscall_t
-    local unconfined=unconfined_u:unconfined_r:unconfined_t:s0-s0:c0.c1023
-    local err=/tmp/linux-syslog-syscall-$$ home=/root/linux-syslog-syscall-$$
+    local domain=linux_syslog_syscall_t home=/root/linux-syslog-syscall-$$ boolean errno record
+    local subject=".*:$domain:.*"
     semodule -l | grep -qx linux-syslog-syscall ||
         { fail "the module is not in the policy"; return; }
     # The image's own files carry their labels (tests/lab/vm-image.sh), and the probe the module's.
@@ -292,21 +261,9 @@ selinux_cases() {
     install -m 755 "$probe" "$path" && restorecon "$path" &&
         [[ $(stat -c %C "$path") == *:linux_syslog_syscall_exec_t:* ]] ||
         { fail "the probe cannot be labelled: $(stat -c %C "$path")"; return; }
-    # COMMAND run by a shell in unconfined_t, enforcing only meanwhile: the shell's exec of the
-    # probe is what enters its domain (runcon's own exec would keep the context it names). The
-    # shell opens its standard streams itself, as a user's has them: output and error files of
-    # its own in /tmp, copied out after.
-    enforced() {
-        runcon "$unconfined" sh -c 'exec </dev/null >"$0.out" 2>"$0.err"
-            setenforce 1 && "$@"; status=$?; setenforce 0; exit $status' "$err" "$@"
-        local status=$?
-        cat "$err.out" && cat "$err.err" >&2 && rm "$err.out" "$err.err"
-        return $status
-    }
-    local subject=".*:$domain:.*"
     decided "SELinux, the module" answered "$subject" enforced "$path"
     decided "SELinux, standard error appended to" answered "$subject" enforced \
-        sh -c "$path 2>>$err.err"
+        sh -c "$path 2>>$user_err.err"
     decided "SELinux, standard error in the home directory" answered "$subject" enforced \
         sh -c "$path 2>$home; cat $home >&2; rm $home"
     decided "SELinux, standard error a pipe" answered "$subject" enforced \
@@ -315,29 +272,25 @@ selinux_cases() {
         sh -c "script -qec $path /dev/null | tr -d '\r' >&2"
     decided "SELinux, standard input and output closed" answered "$subject" enforced \
         sh -c "exec $path <&- >&-"
-    setsebool linux_syslog_syscall_syslog_mod off
-    decided "SELinux, syslog_mod off" "selinux EACCES" "$subject" enforced "$path"
-    grep -q "avc: *denied *{ syslog_mod } .*:$domain:.* tcontext=[^ ]*:kernel_t:" "$tmp/records" ||
-        fail "SELinux's record names no syslog_mod: $(cat "$tmp/records")"
-    setsebool linux_syslog_syscall_syslog_mod on
-    setsebool linux_syslog_syscall_capability off
-    decided "SELinux, capability off" "selinux EPERM" "$subject" enforced "$path"
-    grep -q "avc: *denied *{ syslog } .* scontext=[^ ]*:$domain:[^ ]* .* tclass=capability2" \
-        "$tmp/records" || fail "SELinux's record names no syslog: $(cat "$tmp/records")"
-    setsebool linux_syslog_syscall_capability on
-    listening
-    install -m 755 "$attack" "$path" && restorecon "$path"
+    for boolean in "syslog_mod|EACCES|syslog_mod } .*:$domain:.* tcontext=[^ ]*:kernel_t:" \
+        "capability|EPERM|syslog } .* scontext=[^ ]*:$domain:[^ ]* .* tclass=capability2"; do
+        IFS='|' read -r boolean errno record <<<"$boolean"
+        setsebool "linux_syslog_syscall_$boolean" off
+        decided "SELinux, $boolean off" "selinux $errno" "$subject" enforced "$path"
+        grep -q "avc: *denied *{ $record" "$tmp/records" ||
+            fail "SELinux's record names no $boolean: $(cat "$tmp/records")"
+        setsebool "linux_syslog_syscall_$boolean" on
+    done
     attacks selinux enforced
-    install -m 755 "$probe" "$path" && restorecon "$path"
 }
 
 if [ -n "${VM_GUEST:-}" ]; then
     result started "$(cut -d' ' -f1 /proc/uptime) s after the kernel"
     result pid1 "$(cat /proc/1/comm)"
     result cgroupfs "$(stat -fc %T /sys/fs/cgroup)"
+    audit_rules
     if [ -d /sys/fs/selinux ]; then
         result lsm selinux
-        audit_rules
         check selinux selinux_cases
     else
         result lsm "$(grep -o apparmor /sys/kernel/security/lsm)"
@@ -345,7 +298,6 @@ if [ -n "${VM_GUEST:-}" ]; then
         check docker-service docker_service
         check systemd systemd_filter
         check firejail firejail_cases
-        audit_rules
         check systemd-gates systemd_gates
         check apparmor apparmor_cases
     fi
@@ -370,11 +322,12 @@ no_selinux=
 [ -f "$module" ] || { no_selinux="no SELinux module at $module (selinux-policy-dev)"; module=; }
 vm_image "$module"
 
-# The second drive: the tests, the policies, the Pod, and this build's probe, attack program, image
-# and audit rules.
+# The second drive: the tests, the tables, the policies, the Pod, the Debian helpers, and this
+# build's probe, attack program, image and audit rules.
 drive=$tmp/drive
-mkdir -p "$drive/src" "$drive/build/packaging"
-cp -r "$SOURCE_DIR/tests" "$SOURCE_DIR/policies" "$SOURCE_DIR/deploy" "$drive/src/"
+mkdir -p "$drive/src/packaging" "$drive/build/packaging"
+cp -r "$SOURCE_DIR"/{tests,cmake,policies,deploy} "$drive/src/"
+cp "$SOURCE_DIR/packaging/debian.sh" "$drive/src/packaging/"
 cp "$probe" "$image" "$attack" "$drive/build/"
 cp "$BUILD_DIR/packaging/audit.rules" "$drive/build/packaging/"
 cat >"$drive/run" <<EOF
@@ -388,26 +341,27 @@ chmod 755 "$drive/run"
 # shellcheck source=SCRIPTDIR/../lab/vm.sh
 source "$SOURCE_DIR/tests/lab/vm.sh"
 limit=600
+# guest_said NAME: the guest's result line NAME, its words.
+guest_said() { sed -n "s/^@ $1 //p" "$tmp/log"; }
 # boot LSM CASE... [-- KERNEL-ARGUMENT...]: boots the machine, which must come up with the security
 # module LSM, and checks that each CASE passed.
 boot() {
-    local lsm=$1 cases=() status case said
+    local lsm=$1 cases=() case
     shift
     while [ $# -gt 0 ] && [ "$1" != -- ]; do cases+=("$1") && shift; done
     vm_boot "$drive" $limit "${@:2}"
-    status=$?
-    if [ $status -eq 124 ]; then
+    if [ $? -eq 124 ]; then
         tr -d '\r' <"$tmp/console" | tail -20
         lab_fault "the machine timed out after $limit s (its console's end above)"
     fi
-    value() { sed -n "s/^@ $1 //p" "$tmp/log"; }
-    [ "$(value pid1)" = systemd ] || fail "PID 1 is not systemd: $(value pid1)"
-    [ "$(value cgroupfs)" = cgroup2fs ] ||
-        fail "/sys/fs/cgroup is not cgroup v2 alone: $(value cgroupfs)"
-    [ "$(value lsm)" = "$lsm" ] || fail "the machine's security module is not $lsm: $(value lsm)"
+    [ "$(guest_said pid1)" = systemd ] || fail "PID 1 is not systemd: $(guest_said pid1)"
+    [ "$(guest_said cgroupfs)" = cgroup2fs ] ||
+        fail "/sys/fs/cgroup is not cgroup v2 alone: $(guest_said cgroupfs)"
+    [ "$(guest_said lsm)" = "$lsm" ] ||
+        fail "the machine's security module is not $lsm: $(guest_said lsm)"
     for case in "${cases[@]}"; do
-        said=$(value "$case")
-        [[ $said == "ok "* ]] || fail "$case: ${said:-no result line}"
+        [[ $(guest_said "$case") == "ok "* ]] || fail "$case: $(guest_said "$case" | grep . ||
+            echo "no result line")"
     done
     grep -qx '@ end' "$tmp/log" || fail "no end line: the cases did not all run"
 }
