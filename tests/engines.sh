@@ -2,15 +2,13 @@
 # SPDX-License-Identifier: MIT
 # The container engines' plumbing, sourced after lib.sh by the groups that run them.
 
-# in_time COMMAND...: COMMAND, an engine's call, killed if it has not ended within two minutes: a
-# hung engine fails its case, not the group's whole time. Every engine call goes through it.
+# in_time COMMAND...: every engine call, killed after two minutes: a hung engine fails its case.
 in_time() { timeout -k 10 120 "$@"; }
 
-# own_namespaces: runs this group again in a cgroup, mount and PID namespace of its own, so that
-# every mount an engine makes and every process it starts, daemons included, end with the group.
-# There /run is empty, /var/lib read-only, and each cgroup hierarchy's root is a cgroup of the
-# group's own, removed afterwards: on a hybrid host each v1 hierarchy, with no cgroup v2 mount
-# beside them (crun refuses that layout); on a pure cgroup v2 host, the v2 one.
+# own_namespaces: runs this group again in a cgroup, mount and PID namespace of its own, where every
+# mount an engine makes and every process it starts end with the group: /run is empty, /var/lib
+# read-only, and each hierarchy's root a cgroup of the group's, removed after: on a hybrid host
+# each v1 hierarchy, with no v2 mount beside them (crun refuses that layout); else the v2 one.
 hierarchies() {
     awk '$3 == "cgroup" { print $2, $4; v1 = 1 } $3 == "cgroup2" { v2 = $2 }
         END { if (!v1 && v2) print v2, "cgroup2" }' /proc/self/mounts
@@ -96,9 +94,9 @@ remove_cgroup() {
         [ ! -d "$hierarchy/$1" ] || return 1
     done
 }
-# podman_store: podman's store and configuration under $tmp, for group_podman, where no name is
-# looked up in a registry unless it names one, and its state in the group's own /run
-# (own_namespaces): podman refuses a run root of more than 50 characters, which $tmp may well be.
+# podman_store: group_podman's store and configuration under $tmp, with no registry looked up
+# unless named, and its state in the group's own /run: podman takes no run root of more than 50
+# characters, which $tmp may be.
 podman_store() {
     need podman
     printf '%s\n' '[containers]' 'default_ulimits = []' '[engine]' 'cgroup_manager = "cgroupfs"' \
@@ -113,27 +111,25 @@ group_podman() {
     in_time podman --root "$tmp/podman/root" --runroot /run/podman --tmpdir /run/libpod \
         --storage-driver vfs --network-config-dir "$tmp/podman/networks" "$@"
 }
-# The runtime flag that gVisor's runsc needs here, for containers that have no network: runsc
-# refuses to set up a network in the host's network namespace, which it tells by
-# /proc/sys/net/core/rmem_default, and this machine's kernel (6.18) gives every namespace that.
+# gVisor's runsc takes a namespace with /proc/sys/net/core/rmem_default for the host's, which it
+# sets up no network in, and this machine's kernel (6.18) gives every namespace that file.
 runsc_flag=network=none
-# have_runsc: whether gVisor's runsc is installed, for a group's cases that run it; where it is
-# not, the group skips. The booted host's image (systemd-vm) holds none: there they are left out,
-# saying so.
+# have_runsc: whether gVisor's runsc is here; where not, the group skips, but in the booted host,
+# whose image has none, where its cases are left out, saying so.
 have_runsc() {
     command -v runsc >/dev/null && return
     [ -n "${VM_GUEST:-}" ] || skip "runsc is not installed"
     echo "$group: runsc is not in the booted host's image: its cases are left out"
     return 1
 }
-# load_image ENGINE LOADED-AS: ENGINE (group_podman or group_docker) loads the image, and then knows it by its name as
-# LOADED-AS (asked of its store: what engines print on loading differs between versions).
+# load_image ENGINE LOADED-AS: ENGINE loads the image, and then knows it as LOADED-AS (asked of its
+# store: what engines print on loading differs between versions).
 load_image() {
     "$1" load -i "$image" >"$tmp/load" 2>&1 && "$1" image inspect "$2" >/dev/null 2>&1 ||
         fail "$1 load: $(tail -3 "$tmp/load")"
 }
-# trace_queries FILE PROGRAM: bpftrace runs PROGRAM, writing to FILE, until stop_tracing lets it
-# write all it saw; tracefs is mounted for it in the group's own namespace.
+# trace_queries FILE PROGRAM: bpftrace runs PROGRAM into FILE until stop_tracing; tracefs mounted
+# in the group's own namespace.
 trace_queries() {
     mount -t tracefs nodev /sys/kernel/tracing
     bpftrace -o "$1" -e "$2" >/dev/null 2>"$1.log" &
@@ -155,11 +151,10 @@ print(s.getsockname()[1])')
     wait_until 10 bash -c ': >/dev/tcp/127.0.0.1/$0' "$port" 2>/dev/null ||
         fail "the registry did not start: $(tail -3 "$tmp/registry.log")"
 }
-# engine_attacks LABEL RUN [LAUNCHER]: the attack cases (tests/attack.cpp) in containers that
-# RUN PROFILE CASE... starts, the program as their entrypoint and CAP_SYSLOG held: under the
-# engines' profile, the launcher's where LAUNCHER is given, and none as the control (unconfined,
-# which CONTROL asks for), killed or the case's line. The runtimes make openat under the filter,
-# which the profile then allows to the program too.
+# engine_attacks LABEL RUN [LAUNCHER]: the attack cases in containers that RUN PROFILE CASE...
+# starts with CAP_SYSLOG: under the engines' profile, the launcher's too with LAUNCHER, and where
+# CONTROL is set none (unconfined), each killed or the case's line. The runtimes make openat under
+# the filter, which the profile then allows to the program too.
 engine_attacks() {
     local label=$1 run=$2 launcher=${3:-} case engines alone control
     while IFS='|' read -r case engines alone control; do
@@ -167,8 +162,8 @@ engine_attacks() {
             echo "$label, i386: this kernel takes no i386 call (the booted host's run has it)"
             continue
         fi
-        # The booted host adds the kernel that takes i386 calls; the other release's leg runs the
-        # rest with the same runtimes, which TCG would take minutes over.
+        # The booted host adds the i386 calls; the other release's leg runs the rest with the same
+        # runtimes, which TCG would take minutes over.
         [ -z "${VM_GUEST:-}" ] || [ "$case" = i386 ] || continue
         # shellcheck disable=SC2086 # the case's words
         expect_attack "$label, $case" "$engines" "$run" "$engines_profile" $case

@@ -1,15 +1,13 @@
 # SPDX-License-Identifier: MIT
-# The harness every test group runs on. A group, tests/groups/GROUP.sh, starts with
+# The harness every group runs on: tests/groups/GROUP.sh starts with
 #     source "$(dirname "$0")/../lib.sh" "$@"
-# and is called by CTest as GROUP.sh PROBE KIND [EMULATOR...] (tests/CMakeLists.txt; a group with
-# arguments of its own passes only the first two), with ARCH, the binary's Debian architecture,
-# SOURCE_DIR, BUILD_DIR, VERSION and CMAKE_COMMAND in its environment. It exits 0 when every case
-# passes, 1 when one fails, 77 when it cannot run here (never under CI=true, where every case must
-# run), 99 when what it runs on could not be made (lab_fault). Every file it writes, its tools' temporary files included, goes in its own directory $tmp,
-# removed however it ends.
+# and is called by CTest as GROUP.sh PROBE KIND [EMULATOR...] (tests/CMakeLists.txt), with ARCH,
+# SOURCE_DIR, BUILD_DIR, VERSION, CMAKE_COMMAND and ATTACK in its environment. It exits 0 when
+# every case passes, 1 when one fails, 77 when it cannot run here (never under CI=true), 99 when
+# what it runs on could not be made (lab_fault). Everything it writes goes in its own $tmp.
 # shellcheck shell=bash disable=SC2034 # the groups use what this file sets
 set -u
-# The tables of architectures and releases, Debian's packages, and lab_fault (packaging/debian.sh).
+# The tables, Debian's packages and lab_fault.
 # shellcheck source=SCRIPTDIR/../packaging/debian.sh
 source "$SOURCE_DIR/packaging/debian.sh"
 group=$(basename "$0" .sh)
@@ -19,15 +17,14 @@ emulator=("${@:3}")
 probe_command=("${emulator[@]}" "$probe")
 tmp=$(mktemp -d)
 export TMPDIR=$tmp
-# Commands that put back what a group changed on the machine, run however the script ends. A
-# group that counted a failure exits 1, whatever path it ends by.
+# Commands that put back what the group changed on the machine, run however it ends; a failure
+# counted makes it exit 1 whatever path it ends by, a skip included.
 undo=()
 failures=0
 cleanup() {
     local status=$? command
     for command in "${undo[@]}"; do eval "$command"; done
     rm -rf "$tmp"
-    # A failure counted before a skip is still a failure.
     [ "$failures" -eq 0 ] || status=1
     [ "$status" -ne 0 ] || [ -n "${inner_said:-}" ] || echo "$group: all cases passed"
     exit "$status"
@@ -35,8 +32,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
 
-# The completion line's one system call, as strace shows it: musl's stdio writes through writev,
-# whose empty first vector qemu hands on to the host without its address.
+# The completion line's one call as strace shows it: musl writes through writev, whose empty first
+# vector qemu hands on without its address.
 if [ ${#emulator[@]} -gt 0 ]; then
     write_call='writev(2, [{iov_base=NULL, iov_len=0}, {iov_base="Done.\n", iov_len=6}], 2)'
 elif [ "$kind" = musl ]; then
@@ -54,22 +51,18 @@ skip() {
     echo "SKIP: $*"
     exit 77
 }
-need_strace() {
-    command -v strace >/dev/null || skip "strace is not installed"
-    strace -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace refused)"
-}
-[ ${#emulator[@]} -eq 0 ] || command -v "${emulator[0]}" >/dev/null ||
-    skip "the emulator ${emulator[0]} is not installed"
-
-# need TOOL...: skips the group unless every TOOL is installed.
 need() {
     local tool
     for tool in "$@"; do command -v "$tool" >/dev/null || skip "$tool is not installed"; done
 }
+need_strace() {
+    need strace
+    strace -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace refused)"
+}
+[ ${#emulator[@]} -eq 0 ] || need "${emulator[0]}"
 need_root() { [ "$(id -u)" -eq 0 ] || skip "needs root"; }
-# The build's Debian architecture (ARCH), which only dpkg names.
+# ARCH, the build's Debian architecture, which only dpkg names.
 need_arch() { [ -n "${ARCH:-}" ] || skip "no Debian architecture for this build: dpkg-dev names it"; }
-# need_every_build: the group skips unless each other architecture's build is there.
 need_every_build() {
     local arch
     need_arch
@@ -78,36 +71,32 @@ need_every_build() {
             skip "no $arch build: its own test did not build it"
     done
 }
-# The python that carries Debian's libseccomp binding; the checks below use only its standard
-# library otherwise.
+# The python with Debian's libseccomp binding.
 python=/usr/bin/python3
 need_python_seccomp() {
     [ -x "$python" ] && "$python" -c 'import seccomp' 2>/dev/null ||
         skip "Debian's python3-seccomp is not installed"
 }
 
-# The default build's whole run on each architecture, as the package ships it.
 whole_run=$SOURCE_DIR/policies/whole-run.json
-# The image as the native default build writes it, and the shipped seccomp profiles: the engines'
-# and the launcher's.
 image=$BUILD_DIR/linux-syslog-syscall-$VERSION-oci.tar
 name=linux-syslog-syscall:$VERSION
 engines_profile=$SOURCE_DIR/policies/seccomp.json
 launcher_profile=$SOURCE_DIR/policies/seccomp-launcher.json
-# Each engine case that must be exact runs ROUNDS times in a row: a profile that lets a runtime's
-# occasional call through only now and then shows as a failed round.
+# Each exact engine case runs ROUNDS times in a row: a runtime's occasional call shows as a round.
 rounds=$(seq "${ROUNDS:-1}")
+# The attack program of a musl build (tests/attack.cpp).
+attack=${ATTACK:-}
 
-# shared_copy FILE NAME: a copy of FILE, $shared/NAME, that any user may run: $tmp may lie in a
-# TMPDIR that other users cannot enter, and so in the group's own directory in /tmp.
+# shared_copy FILE NAME: FILE as $shared/NAME, which any user may run: $tmp may lie in a TMPDIR
+# that other users cannot enter.
 shared=
 shared_copy() {
     [ -n "$shared" ] || { shared=$(mktemp -d /tmp/linux-syslog-syscall.XXXXXX) &&
         chmod 755 "$shared" && undo+=("rm -rf $shared"); } || exit 1
     install -m 755 "$1" "$shared/$2"
 }
-# wait_until SECONDS COMMAND...: runs COMMAND every tenth of a second until it succeeds; fails if
-# it has not within SECONDS.
+# wait_until SECONDS COMMAND...: COMMAND every tenth of a second until it succeeds, for SECONDS.
 wait_until() {
     local deadline=$((SECONDS + $1))
     shift
@@ -117,9 +106,8 @@ wait_until() {
     done
 }
 
-# expect LABEL STATUS OUTPUT COMMAND...: COMMAND ends with STATUS, a number or "failed" (any but
-# 0), writes nothing on stdout and on stderr OUTPUT: "done", exactly "Done.\n"; "none"; or any
-# other text, that line (the attack program's "answered" or "refused ERRNO").
+# expect LABEL STATUS OUTPUT COMMAND...: COMMAND ends with STATUS (or "failed": any but 0), writes
+# nothing on stdout and on stderr OUTPUT: "done", exactly "Done.\n"; "none"; or that line.
 expect() {
     local label=$1 want=$2 output=$3 status
     shift 3
@@ -135,29 +123,24 @@ expect() {
     printf '%s\n' "$output" | cmp -s - "$tmp/err" ||
         fail "$label: stderr is not exactly $output\\n: $(head -c 60 "$tmp/err" | od -An -c)"
 }
-# expect_done LABEL COMMAND...: an exact run.
 expect_done() { expect "$1" 0 "done" "${@:2}"; }
-# expect_killed LABEL COMMAND...: a container's run that its seccomp profile kills at the query:
-# by SIGSYS, before any output. A container that fails to start fails.
+# expect_killed LABEL COMMAND...: killed by SIGSYS before any output (a container that fails to
+# start fails it).
 expect_killed() { expect "$1" $((128 + 31)) none "${@:2}"; }
-# The attack program of a musl build (tests/attack.cpp), and expect_attack LABEL OUTCOME
-# COMMAND...: the case that COMMAND runs ends as OUTCOME, "killed" (by SIGSYS, before its line) or
-# its line, "answered" or "refused ERRNO".
-attack=${ATTACK:-}
+# expect_attack LABEL OUTCOME COMMAND...: the attack case that COMMAND runs ends as OUTCOME:
+# "killed", or its line, "answered" or "refused ERRNO".
 expect_attack() {
     if [ "$2" = killed ]; then expect_killed "$1" "${@:3}"; else expect "$1" 0 "$2" "${@:3}"; fi
 }
-# i386_calls: this kernel takes an i386 call from an x86-64 process, as Debian's do (IA32
-# emulation); this project's VM's own kernel does not, which kills the attack's i386 case.
+# i386_calls: this kernel takes an i386 call from an x86-64 process (IA32 emulation, as Debian's
+# kernels do; this project's VM's own kernel does not).
 i386_calls() { [ "$ARCH" = amd64 ] && [ "$("$attack" i386 2>&1)" = answered ]; }
 
-# layer_of: reads the kernel's audit records of one run (those naming its pid), with the shipped
-# audit rules loaded, and names who decided the query, with the errno of a refusal: "answered";
-# "capability EPERM", the kernel's capability check, which leaves only the query's record;
-# "apparmor ERRNO" or "selinux ERRNO", by the security module's own record beside it; "bpf-lsm
-# ERRNO", a BPF program on the module's hook, which leaves no record but its own line in the trace
-# buffer (the kernel group's, kernel-lsm.c); or "seccomp", which refuses the call before it
-# enters, so that no record of the query is made.
+# layer_of: names, from the kernel's audit records of one run with the package's audit rule loaded,
+# who decided the query: "answered"; "capability EPERM", which leaves the query's record alone;
+# "apparmor ERRNO" or "selinux ERRNO", by the module's record beside it; "bpf-lsm ERRNO", by the
+# line a BPF program on the module's hook left (the kernel group's, kernel-lsm.c); or "seccomp",
+# which refuses the call before it enters, so that no record of the query is made.
 layer_of() {
     awk 'BEGIN { name[1] = "EPERM"; name[13] = "EACCES" }
         / type=1300 .* key="linux-syslog-syscall"/ {
@@ -172,27 +155,20 @@ layer_of() {
         }'
 }
 
-# strace_run STRACE-OPTION... COMMAND...: runs COMMAND under strace, keeping in $tmp/trace the calls
-# of the thread that made the query: the probe's own, or on a foreign build, what its emulator
-# makes of them on the host (the emulator runs threads of its own).
+# strace_run STRACE-OPTION... COMMAND...: COMMAND under strace, $tmp/trace the calls of the thread
+# that made the query (an emulator runs threads of its own), one file a thread, unsplit.
 strace_run() {
     rm -f "$tmp"/thread.*
-    # A file per thread: threads running side by side would split each other's lines.
     strace -ff -o "$tmp/thread" -e raw=syslog "$@"
     local status=$? query
     query=$(grep -l '^syslog(' "$tmp"/thread.*)
     cat ${query:-/dev/null} >"$tmp/trace"
     return $status
 }
-# traced LABEL STRACE-OPTION...: runs the probe under strace into $tmp/trace and checks its output.
-traced() {
-    local label=$1
-    shift
-    expect_done "$label" strace_run "$@" "${probe_command[@]}"
-}
-# expect_tail LABEL: the trace from the query on, results dropped, is the part of a run that must
-# never change: one query, the one write, the exit. Under an emulator, its thread may take a lock
-# that its other thread holds (futex) between two of the guest's calls: that is the emulator's.
+# traced LABEL STRACE-OPTION...: the probe, exact, under strace into $tmp/trace.
+traced() { expect_done "$1" strace_run "${@:2}" "${probe_command[@]}"; }
+# expect_tail LABEL: the trace from the query on, results dropped, is what must never change: the
+# query, the one write, the exit. An emulator's thread may take a lock (futex) in between.
 expect_tail() {
     local own='^$'
     [ ${#emulator[@]} -eq 0 ] || own='^futex\('
@@ -200,9 +176,8 @@ expect_tail() {
         diff - <(sed -n '/^syslog(/,$p' "$tmp/trace" | grep -Ev "$own" | sed 's/ *= .*//') ||
         fail "$1: the run from the query on is not query, write, exit"
 }
-# expect_reproducible TARGET FILE: builds TARGET, which writes FILE, twice a second apart under one
-# SOURCE_DATE_EPOCH, FILE removed before each, the second time under umask 077: a time stamp or a
-# packager's umask that leaks into it makes the two differ.
+# expect_reproducible TARGET FILE: TARGET, which writes FILE, built twice a second apart under one
+# SOURCE_DATE_EPOCH, the second time under umask 077: a time or a umask that leaks in differs.
 expect_reproducible() {
     local round mask=022
     for round in 1 2; do

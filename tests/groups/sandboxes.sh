@@ -9,34 +9,31 @@
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
 source "$(dirname "$0")/../engines.sh"
-need bwrap firejail lxc-execute lxc-start containerd ctr runc systemd-nspawn runsc bpftrace jq \
-    timeout
+need bwrap firejail lxc-execute lxc-start containerd ctr runc systemd-nspawn runsc bpftrace jq
 need_python_seccomp
 need_arch
 bpf=$BUILD_DIR/packaging/seccomp-launcher.bpf
 [ -f "$bpf" ] || skip "no $bpf: configure found no python3 with libseccomp's binding"
-# firejail takes a PID namespace without kernel threads, as the group's is, for a sandbox that it
-# runs in already, and then confines nothing. Named a container in PID 1's environment, as
-# container managers do, the namespace is one it sandboxes in; nothing else inherits the name.
+# firejail takes a PID namespace without kernel threads for a sandbox it already runs in, and then
+# confines nothing; named a container in PID 1's environment, it sandboxes there.
 export container=lxc
 own_namespaces
 unset container
 
-# All in the group's own /run: the sockets of LXC and containerd want short paths, and root's
-# default firejail profile hides /tmp. The sandboxes' root holds a copy of the probe per case,
-# named as the case, which bpftrace shows as the caller.
+# In the group's own /run: LXC's and containerd's sockets want short paths, firejail's default
+# profile hides /tmp. The sandboxes' root holds a copy of the program per case, named as the case,
+# the caller bpftrace shows.
 s=/run/s root=/run/s/root
 mkdir -p "$s/ctr" "$s/lxc" "$s/policy" "$s/gvisor/log" "$root/usr" "$root/proc" "$root/sys" \
     "$root/dev"
-# The policies, as shipped. nspawn's is its options: its own allowlist lets syslog through only to
-# a container that holds CAP_SYSLOG, and refuses what its filter option takes out.
+# The policies as shipped; nspawn's, its options: its allowlist lets syslog through to a container
+# with CAP_SYSLOG alone, and refuses what its filter option takes out.
 cd "$s/policy" || exit 1
 cp "$bpf" bwrap && cp "$SOURCE_DIR/policies/firejail.profile" firejail &&
     cp "$SOURCE_DIR/policies/lxc.seccomp" lxc && cp "$engines_profile" ctr || exit 1
 echo --capability=CAP_SYSLOG >nspawn
 echo --capability=CAP_SYSLOG --system-call-filter=~syslog >nspawn-deny
 
-# containerd, once for the group, its root, state and sockets in $s/ctr.
 printf '%s\n' 'version = 2' "root = \"$s/ctr/root\"" "state = \"$s/ctr/state\"" \
     'disabled_plugins = ["io.containerd.grpc.v1.cri"]' '[grpc]' "address = \"$s/ctr/sock\"" \
     '[ttrpc]' "address = \"$s/ctr/ttrpc\"" '[debug]' 'address = ""' '[metrics]' 'address = ""' \
@@ -45,8 +42,8 @@ containerd -c "$s/ctr/config.toml" >"$s/ctr/log" 2>&1 &
 undo+=("kill $!")
 wait_until 10 in_time ctr -a "$s/ctr/sock" version >/dev/null 2>&1 ||
     { fail "containerd: $(tail -3 "$s/ctr/log")"; exit 1; }
-# LXC with Debian's common configuration, as its templates write it (its seccomp list refuses
-# nothing the probe calls, and CAP_SYSLOG is kept), and no network, console or devices to set up.
+# LXC with Debian's common configuration (whose list refuses nothing the probe calls, and keeps
+# CAP_SYSLOG), and no network, console or devices to set up.
 printf '%s\n' 'lxc.include = /usr/share/lxc/config/common.conf' "lxc.rootfs.path = dir:$root" \
     'lxc.autodev = 1' 'lxc.net.0.type = empty' 'lxc.console.path = none' 'lxc.tty.max = 0' \
     'lxc.pty.max = 0' 'lxc.apparmor.profile = unconfined' >"$s/lxc.conf"
@@ -54,16 +51,16 @@ printf '%s\n' 'lxc.include = /usr/share/lxc/config/common.conf' "lxc.rootfs.path
 trace_queries "$s/queries" 'tracepoint:syscalls:sys_enter_syslog { printf("%s enter\n", comm); }
     tracepoint:syscalls:sys_exit_syslog { printf("%s exit %d\n", comm, args->ret); }'
 
-# Each case: a label; the policy it loads, or -; which layer refuses the query under it (seccomp,
-# the kernel, nobody: answered, or gvisor: gVisor's own kernel, which answers ENOSYS), in exact
-# runs, ROUNDS in a row with a policy; and the command, where $p is the program and $f the policy.
+# Each case: a label; its policy, or -; the layer that decides the query (seccomp, the kernel,
+# nobody: answered, gvisor: gVisor's own kernel), in exact runs, ROUNDS with a policy; the command,
+# $p the program and $f the policy.
 # shellcheck disable=SC2034 # used by the cases
 {
     bwrap=(bwrap --ro-bind "$root" /)
     ctr=(ctr -a "$s/ctr/sock" run --rm --fifo-dir "$s/ctr" --rootfs)
     lxc=(-P "$s/lxc" -f "$s/lxc.conf" -l INFO -o "$s/lxc.log" -n)
     nspawn=(systemd-nspawn -q --register=no --keep-unit --console=pipe -D "$root")
-    # runsc's sandbox runs as nobody, and has its root made in TMPDIR: one it can reach.
+    # runsc's sandbox runs as nobody, and makes its root in TMPDIR.
     runsc=(env "TMPDIR=$s/gvisor" runsc --root "$s/gvisor/state" "--$runsc_flag")
 }
 # shellcheck disable=SC2016 # expanded when the case runs
@@ -83,8 +80,7 @@ cases=(
     'nspawn-def   -           seccomp ${nspawn[@]} $p'
     'runsc        -           gvisor  ${runsc[@]} do -root $root $p'
 )
-# run LABEL POLICY COMMAND: COMMAND on a copy of the probe (or of $program) named LABEL, a
-# container name its own.
+# run LABEL POLICY COMMAND: COMMAND on a copy of the probe (or $program) named LABEL.
 n=0
 run() {
     # shellcheck disable=SC2034 # used by the case
@@ -93,8 +89,8 @@ run() {
     [ -x "$root$p" ] || install -m 755 "${program:-$probe}" "$root$p"
     eval "in_time $3"
 }
-# bpftrace's events of a copy: seccomp refuses the call before it enters; the kernel, once it
-# has; nobody: it is answered; gVisor: the host's kernel sees none of the probe's calls.
+# bpftrace's events of each layer: seccomp refuses before the call enters, the kernel after;
+# under gVisor the host's kernel sees none of the probe's calls.
 layers=()
 declare -A seen=([seccomp]="exit -1" [kernel]="enter exit -1" [nobody]="enter exit count"
     [gvisor]="")
@@ -111,10 +107,9 @@ for case in "${cases[@]}"; do
     layers+=("$label $layer $count")
 done
 
-# The attack cases (tests/attack.cpp) under each sandbox's policy, and as the control under the
-# same sandbox without it, both holding CAP_SYSLOG (root, no user namespace): killed, or the case's
-# line. A name-only list (firejail's) cannot pin the action; a list that holds the sandbox's own
-# calls, which it makes under its filter, allows them to the program too (openat: LXC's, runc's).
+# The attack cases under each sandbox's policy and, the control, without it, with CAP_SYSLOG. A
+# name-only list (firejail's) cannot pin the action; a list with the sandbox's own calls allows
+# them to the program too (openat: LXC's, runc's).
 # shellcheck disable=SC2016 # expanded when the case runs
 with=('${bwrap[@]} --unshare-pid --as-pid-1 --seccomp 3 $p $a 3<$f'
     'firejail --profile=$f $root$p $a' 'lxc-execute ${lxc[@]} $n -s lxc.seccomp.profile=$f $p $a'
@@ -138,15 +133,14 @@ for i in "${!policies[@]}"; do
             "${without[i]}"
     done <<<"$attacks"
 done
-# lxc-start -F exits 0 even when the filter kills its program: its log alone says so.
+# lxc-start -F exits 0 when the filter kills its program: its log alone says so.
 : >"$s/lxc.log"
 program=$attack a="syslog 3" expect "lxc-start-attack-syslog-3" 0 none run lxc-start-attack lxc \
     'lxc-start -F ${lxc[@]} $n -s lxc.seccomp.profile=$f $p $a'
 grep -q 'ended on signal .*(31)' "$s/lxc.log" || fail "lxc-start: no SIGSYS in LXC's log"
 
-# gVisor's own watcher, runsc's strace: the probe's run from its first call after execve (gVisor's
-# kernel loads the program itself), the query answered ENOSYS, as gVisor implements only the log's
-# read actions (3 and 10). The host's strace cannot follow runsc: under -f its sandbox never starts.
+# runsc's strace: the probe's run after execve (gVisor loads the program itself), the query
+# answered ENOSYS (gVisor has the log's reads alone); the host's strace -f keeps it from starting.
 # shellcheck disable=SC2016 # expanded when the case runs
 expect_done "runsc, its strace" run runsc-strace - \
     '${runsc[@]} --strace --debug-log=$s/gvisor/log/ do -root $root $p'
@@ -161,9 +155,8 @@ expect "runsc under strace -f" 128 "creating container: cannot create sandbox: c
 sync file: waiting for sandbox to start: EOF" run runsc-traced - \
     'strace -f -o $s/gvisor/trace ${runsc[@]} do -root $root $p'
 
-# No more than the sandbox needs: each call a list allows beyond the probe's own run (on any
-# architecture) is one without which a command that loads the list fails. Calls marked for
-# another LXC version than this machine's are that version's release's to check.
+# No more than the sandbox needs: without each call a list allows beyond the probe's run, a command
+# that loads the list fails. Another LXC version's calls are its release's to check.
 own=$(jq -r '.architectures[].run[].name' "$whole_run" | sort -u)
 version=$(lxc-start --version | cut -d. -f1,2)
 for policy in lxc firejail; do

@@ -1,40 +1,35 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# A host as most are today: Debian 13 booted under qemu-system-x86_64, systemd as PID 1, a pure
-# cgroup v2 hierarchy, AppArmor on; then booted again with SELinux in AppArmor's place. There the
-# engine groups run unchanged with that release's engines, and Docker again as Debian starts it;
-# the shipped drop-in, firejail profile, AppArmor profile and SELinux module run the probe exactly
-# and refuse the attack program (tests/attack.cpp) what the probe never does, each beside a control
-# without the policy; and the kernel's other gates decide the query as the docs say, the run exact
-# each time. The machine is the lab's (tests/lab/vm-image.sh, vm.sh); in it this same file runs
-# the cases (VM_GUEST=1), started by a unit of the image, its result lines sent back on a second
-# serial port.
+# A host as most are today: Debian 13 booted under qemu-system-x86_64, systemd as PID 1, pure
+# cgroup v2, AppArmor on; then again with SELinux in AppArmor's place. There the engine groups run
+# with that release's engines, and Docker as Debian starts it; the shipped drop-in, firejail
+# profile, AppArmor profile and SELinux module run the probe exactly and refuse the attack program
+# what the probe never does, beside a control without them; and the kernel's other gates decide
+# the query as the docs say. The machine is the lab's (tests/lab/vm-image.sh, vm.sh); in it this
+# file runs the cases (VM_GUEST=1) and sends its result lines back on a second serial port.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
 source "$(dirname "$0")/../engines.sh"
 dropin=$SOURCE_DIR/policies/systemd.conf
-# Where AppArmor's profile and SELinux's labels confine the probe, and whatever else runs there.
+# Where AppArmor's profile and SELinux's labels confine whatever runs there.
 path=/usr/bin/linux-syslog-syscall
-# The drop-in's settings as systemd-run's properties, each after its -p.
+# The drop-in's settings as systemd-run's properties.
 mapfile -t settings < <(sed -n '/^\[Service\]/,/^\[/s/^\([A-Za-z]*=.*\)/-p\n\1/p' "$dropin")
 
-# result NAME [WORDS...]: one line for the host to read.
 result() { echo "@ $*"; }
-# check NAME COMMAND...: runs COMMAND, a check that counts its failures, and says how it went.
+# check NAME COMMAND...: COMMAND, a check that counts its failures, and its result line.
 check() {
     local before=$failures start=$EPOCHREALTIME
     "${@:2}"
     [ "$failures" = "$before" ] && set -- "$1" ok || set -- "$1" FAIL
     result "$@" "$(awk "BEGIN { printf \"%.1f\", $EPOCHREALTIME - $start }") s"
 }
-# engine_group GROUP: that group's own file, as CTest runs it, with no skip allowed.
 engine_group() {
     CI=true "$SOURCE_DIR/tests/groups/$1.sh" "$probe" "$kind" || fail "the $1 group failed"
 }
 service_docker() { in_time docker "$@"; }
-# docker_service: dockerd as Debian starts it, by its unit: the engines' profile exact, and the
-# attack's read of the log killed.
+# docker_service: dockerd as Debian starts it: the engines' profile exact, the log's read killed.
 docker_service() {
     local round run=(service_docker run --rm --pull never --network none --cap-add SYSLOG
         --security-opt "seccomp=$engines_profile")
@@ -44,12 +39,11 @@ docker_service() {
     expect_attack "Docker's service, syslog 3" killed "${run[@]}" -v "$attack:/attack:ro" \
         --entrypoint /attack "$name" syslog 3
 }
-# in_unit PROPERTY... PROGRAM...: PROGRAM run by systemd-run as a unit with those properties.
 in_unit() { systemd-run --wait --pipe --quiet "$@"; }
 # systemd_filter: the drop-in's settings as properties: exact, with and without no-new-privileges;
-# an i386 call killed, for which systemd-run alone fails. In a service's drop-in directory the
-# drop-in replaces the service's own filter, error number and architectures, which let a file be
-# opened and an i386 call through (answered, as root): both killed, signal 31 in systemd's record.
+# an i386 call killed (systemd-run fails). In a service's drop-in directory it replaces the
+# service's own filter, error number and architectures, which let a file be opened and an i386
+# call through: both killed, signal 31 in systemd's record of the unit.
 systemd_filter() {
     local nnp round unit case want said units=/run/systemd/system
     for nnp in no yes; do
@@ -59,8 +53,7 @@ systemd_filter() {
         done
     done
     expect "systemd-run, the drop-in, i386" failed none in_unit "${settings[@]}" "$attack" i386
-    # Each unit is new to systemd, which reads it when it is first started; a oneshot that remains
-    # after its run keeps systemd's record of how it ended.
+    # New units, which systemd reads when first started, oneshots that keep how they ended.
     for unit in own drop-in; do
         printf '%s\n' '[Service]' Type=oneshot RemainAfterExit=yes \
             "ExecStart=$attack %i /etc/shadow" "StandardError=file:$tmp/unit" \
@@ -83,9 +76,8 @@ systemd_filter() {
         done
     done
 }
-# firejail_cases: the shipped profile on a kernel that runs i386 calls: the probe exact; an i386
-# call refused, by firejail's own filter for the other ABIs (whatever the error action), and
-# answered without a profile.
+# firejail_cases: the shipped profile on a kernel that runs i386 calls: the probe exact, an i386
+# call refused (firejail's own filter of the other ABIs), and answered without the profile.
 firejail_cases() {
     local profile=$SOURCE_DIR/policies/firejail.profile
     expect_done "firejail, the profile" firejail --profile="$profile" "$probe"
@@ -94,8 +86,8 @@ firejail_cases() {
         "$attack" i386
 }
 
-# recorded COMMAND...: runs COMMAND, and keeps in $tmp/records the kernel's audit records since it
-# started of the runs at the probe's path (its name, as the kernel cuts it).
+# recorded COMMAND...: COMMAND, the kernel's audit records since of the runs at the probe's path
+# in $tmp/records.
 recorded() {
     local mark
     mark=$(dmesg | sed -n 's/.* audit([0-9.]*:\([0-9]*\)).*/\1/p' | tail -1)
@@ -106,9 +98,8 @@ recorded() {
         split(substr($0, RSTART + 7, RLENGTH - 8), stamp, ":"); if (stamp[2] > mark + 0) print }' |
         grep 'comm="linux-syslog-sy"' >"$tmp/records"
 }
-# decided LABEL LAYER SUBJECT COMMAND...: COMMAND, one run of the probe, is exact, and its records
-# say who decided its query: LAYER, as layer_of names it; SUBJECT, where not -, matches the query's
-# record's subject, the label that AppArmor or SELinux ran the probe under.
+# decided LABEL LAYER SUBJECT COMMAND...: COMMAND, a run of the probe, is exact, and its records
+# say LAYER decided the query (layer_of), under the module's label SUBJECT where not -.
 decided() {
     local label=$1 layer=$2 subject=$3 said
     shift 3
@@ -119,16 +110,14 @@ decided() {
         fail "$label: the query's record is not of subject $subject: $(cat "$tmp/records")"
     echo "$label: $said"
 }
-# audit_rules: the package's rule, so that each run leaves its query's record, which the kernel
-# writes to its log with no audit daemon.
+# audit_rules: the package's rule: each run's query recorded in the kernel's log (no daemon).
 audit_rules() {
     auditctl -R "$BUILD_DIR/packaging/audit.rules" >/dev/null && auditctl -e 1 >/dev/null ||
         fail "the audit rules do not load"
 }
-# systemd_gates: what a unit's settings do to the query. ProtectKernelLogs= refuses it by a
-# seccomp filter, before the call enters, even beside the drop-in's filter that allows it;
-# CapabilityBoundingSet= without CAP_SYSLOG by the capability check; another user with CAP_SYSLOG
-# as an ambient capability is answered.
+# systemd_gates: what a unit's settings do to the query: ProtectKernelLogs= refuses it by seccomp,
+# beside the drop-in too; a bounding set without CAP_SYSLOG by the capability check; an ambient
+# CAP_SYSLOG is answered.
 systemd_gates() {
     decided "a unit as root" answered - in_unit "$probe"
     decided "ProtectKernelLogs=yes" seccomp - in_unit -p ProtectKernelLogs=yes "$probe"
@@ -139,11 +128,10 @@ systemd_gates() {
     decided "User=nobody, AmbientCapabilities=CAP_SYSLOG" answered - in_unit -p User=nobody \
         -p AmbientCapabilities=CAP_SYSLOG "$probe"
 }
-# attacks MODULE [COMMAND...]: the attack program, as root, at its own path, where nothing confines
-# it, and at the probe's, where MODULE does, each run by COMMAND: each row of attack_rows for
-# MODULE, "MODULE CASE|UNCONFINED|CONFINED|RECORD", ends as those outcomes (none: an exec answered,
-# which runs true), confined leaving the module's RECORD: AppArmor's DENIED for the operation
-# RECORD begins with, or SELinux's AVC for the permission. A socket listens for connect's case.
+# attacks MODULE [COMMAND...]: the attack program, as root, by COMMAND at its own path and at the
+# probe's, where MODULE confines it: each row of MODULE's, "MODULE CASE|UNCONFINED|CONFINED|RECORD",
+# ends as those outcomes (none: an exec, which runs true), confined leaving the module's RECORD,
+# AppArmor's DENIED for that operation or SELinux's AVC for that permission.
 attacks() {
     local module=$1 row which words case=() control confined record prefix
     prefix='apparmor="DENIED" operation="'
@@ -179,11 +167,10 @@ attack_rows=(
     "selinux exec /bin/true|none|refused EACCES|read \\} .* name=\"bin\" .* tclass=lnk_file"
     "selinux syslog 3|answered|refused EACCES|syslog_read \\} .*:kernel_t:"
 )
-# apparmor_cases: the shipped profile, loaded: the probe at its path answered in the profile, with
-# standard error a file, a pipe or a terminal from an unconfined shell, the journal's socket, or a
-# pipe from a confined caller; under podman by name, refused without CAP_SYSLOG by the capability
-# check and answered with it; the attack program refused what the probe never does. Copies without
-# capability syslog, alone and under podman: refused by AppArmor, whose record names it.
+# apparmor_cases: the probe answered in the shipped profile, with standard error a file, pipe or
+# terminal of an unconfined shell, the journal's socket, or a confined caller's pipe; under podman,
+# refused by the capability check without CAP_SYSLOG, answered with it; the attack cases; copies
+# without capability syslog, alone and under podman, refused by AppArmor, whose record names it.
 apparmor_cases() {
     local profile=$SOURCE_DIR/policies/apparmor.profile subject=linux-syslog-syscall said
     local container=(group_podman run --rm --pull never --network none)
@@ -191,19 +178,18 @@ apparmor_cases() {
     apparmor_parser -r "$profile" || { fail "apparmor_parser -r $profile"; return; }
     decided "AppArmor, the profile" answered "$subject" "$path"
     decided "AppArmor, standard error a pipe" answered "$subject" sh -c "$path 2>&1 | cat >&2"
-    # script's terminal, whose output script copies, a carriage return before each newline.
+    # script copies its terminal's output, a carriage return before each newline.
     decided "AppArmor, standard error a terminal" answered "$subject" \
         sh -c "script -qec $path /dev/null | tr -d '\r' >&2"
     decided "AppArmor, standard input and output closed" answered "$subject" \
         sh -c "exec $path <&- >&-"
-    # journald's stream socket, which AppArmor checks at each write.
+    # journald's stream, which AppArmor checks at each write.
     systemd-run --wait --quiet --unit=probe-journal -p StandardError=journal "$path"
     wait_until 10 sh -c 'journalctl -q _SYSTEMD_UNIT=probe-journal.service -o cat | grep -q .'
     said=$(journalctl -q _SYSTEMD_UNIT=probe-journal.service -o cat)
     [ "$said" = Done. ] || fail "AppArmor, standard error the journal: '$said'"
-    # A caller under a profile of its own (complain mode: it is allowed everything) hands over a
-    # pipe it made, which AppArmor does not check again; the change of profile marks the run
-    # secure, so the C library fills the closed streams.
+    # A caller under a profile of its own (complain: allowed everything) hands over its pipe; the
+    # change of profile marks the run secure, so the C library fills the closed streams.
     printf '%s\n' 'abi <abi/3.0>,' "profile probe-caller flags=(complain) { $path Px, }" |
         apparmor_parser -r || fail "the caller's profile does not load"
     decided "AppArmor, standard error a pipe from a confined caller" answered "$subject" \
@@ -216,8 +202,8 @@ apparmor_cases() {
         --security-opt apparmor=linux-syslog-syscall "$name"
     decided "podman, the profile, CAP_SYSLOG" answered "$subject" "${container[@]}" \
         --cap-add SYSLOG --security-opt apparmor=linux-syslog-syscall "$name"
-    # AppArmor logs a capability's refusal by a profile once in a row on each CPU, and loading the
-    # same text again keeps the profile it has: podman's copy is another profile, by name alone.
+    # AppArmor logs a profile's refusal of a capability once in a row on each CPU: podman's copy
+    # is another profile, by name.
     sed '/^ *capability syslog,/d' "$profile" >"$tmp/no-syslog.profile" &&
         sed 's/^profile linux-syslog-syscall [^ ]*/profile linux-syslog-syscall-copy/' \
             "$tmp/no-syslog.profile" >"$tmp/copy.profile"
@@ -231,10 +217,9 @@ apparmor_cases() {
         "${container[@]}" --cap-add SYSLOG --security-opt apparmor=linux-syslog-syscall-copy "$name"
     apparmor_parser -R "$profile" "$tmp/copy.profile"
 }
-# enforced COMMAND...: COMMAND run by a shell in unconfined_t, enforcing only meanwhile: the shell's
-# exec of the probe is what enters its domain (runcon's own exec would keep the context it names).
-# The shell opens its standard streams as a user's are, output and error files in /tmp ($user_err),
-# copied out after.
+# enforced COMMAND...: COMMAND run by a shell in unconfined_t, enforcing meanwhile, whose exec of
+# the probe enters its domain (runcon's would keep its own), with a user's files in /tmp as its
+# standard output and error, copied out after.
 user_err=/tmp/linux-syslog-syscall-$$
 enforced() {
     local status
@@ -245,17 +230,15 @@ enforced() {
     cat "$user_err.out" && cat "$user_err.err" >&2 && rm "$user_err.out" "$user_err.err"
     return $status
 }
-# selinux_cases: the shipped module, in the image's policy (tests/lab/vm-image.sh), enforcing
-# around the cases alone: the probe, labelled at its path, entered from unconfined_t into its own
-# domain and answered, with standard error a file of the user's in /tmp, appended to, or in the
-# home directory, a pipe or a terminal; each of the module's two booleans off in turn refuses it,
-# SELinux's record naming the permission; the attack program refused what the probe never does.
+# selinux_cases: the shipped module in the image's policy: the probe, labelled, entered from
+# unconfined_t into its domain and answered, with standard error a user's file in /tmp, appended
+# to, in the home directory, a pipe or a terminal; each boolean off refuses it, SELinux's record
+# naming the permission; the attack cases.
 selinux_cases() {
     local domain=linux_syslog_syscall_t home=/root/linux-syslog-syscall-$$ boolean errno record
     local subject=".*:$domain:.*"
     semodule -l | grep -qx linux-syslog-syscall ||
         { fail "the module is not in the policy"; return; }
-    # The image's own files carry their labels (tests/lab/vm-image.sh), and the probe the module's.
     [[ $(stat -c %C /usr/bin) == *:bin_t:* ]] || fail "the image is not labelled: /usr/bin is" \
         "$(stat -c %C /usr/bin)"
     install -m 755 "$probe" "$path" && restorecon "$path" &&
@@ -305,25 +288,22 @@ if [ -n "${VM_GUEST:-}" ]; then
     exit 0
 fi
 
-# The host's side: the image, a drive with the tests and this build's probe and image, the boot.
+# The host's side: the image, a drive with the tests and this build, the boots.
 need_root
 [ "$ARCH" = amd64 ] || skip "the machine is an x86-64 one; this build is $ARCH"
 need qemu-system-x86_64 mkfs.ext4 timeout flock
 [ -f "$image" ] || skip "no image at $image: the image group builds it"
 [ -x "$attack" ] || skip "no attack program: this build has none (ATTACK)"
-# The machine's image, made once in the user's cache from the mirror this machine's apt uses.
 debian_mirrors || skip "$debian_no_mirror: the machine's root comes from there"
 # shellcheck source=SCRIPTDIR/../lab/vm-image.sh
 source "$SOURCE_DIR/tests/lab/vm-image.sh"
-# The SELinux module as this build made it, which the image's policy takes in; where the build
-# could not make it, the SELinux boot is left out, and the group skips once the rest has passed.
+# The image's policy takes in this build's SELinux module; without one the SELinux boot is left
+# out, and the group skips once the rest has passed.
 module=$BUILD_DIR/packaging/selinux/linux-syslog-syscall.pp
 no_selinux=
 [ -f "$module" ] || { no_selinux="no SELinux module at $module (selinux-policy-dev)"; module=; }
 vm_image "$module"
 
-# The second drive: the tests, the tables, the policies, the Pod, the Debian helpers, and this
-# build's probe, attack program, image and audit rules.
 drive=$tmp/drive
 mkdir -p "$drive/src/packaging" "$drive/build/packaging"
 cp -r "$SOURCE_DIR"/{tests,cmake,policies,deploy} "$drive/src/"
@@ -341,10 +321,9 @@ chmod 755 "$drive/run"
 # shellcheck source=SCRIPTDIR/../lab/vm.sh
 source "$SOURCE_DIR/tests/lab/vm.sh"
 limit=600
-# guest_said NAME: the guest's result line NAME, its words.
 guest_said() { sed -n "s/^@ $1 //p" "$tmp/log"; }
-# boot LSM CASE... [-- KERNEL-ARGUMENT...]: boots the machine, which must come up with the security
-# module LSM, and checks that each CASE passed.
+# boot LSM CASE... [-- KERNEL-ARGUMENT...]: the machine, up with the security module LSM, passes
+# each CASE.
 boot() {
     local lsm=$1 cases=() case
     shift
@@ -366,7 +345,6 @@ boot() {
     grep -qx '@ end' "$tmp/log" || fail "no end line: the cases did not all run"
 }
 boot apparmor podman kube docker docker-service systemd firejail systemd-gates apparmor
-# SELinux in AppArmor's place, permissive until the cases switch it on: systemd's own units are
-# not what this checks.
+# SELinux, permissive but around the cases: systemd's own units are not what this checks.
 [ -n "$no_selinux" ] || boot selinux selinux -- security=selinux selinux=1 enforcing=0
 [ -z "$no_selinux" ] || [ "$failures" != 0 ] || skip "the SELinux boot: $no_selinux"
