@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The package's rules, loaded for real: one record per run, with the query's arguments. Other
-# programs may use audit meanwhile: their rules and records are left alone, ours are told by
-# key and executable, and a round whose records the kernel or the socket dropped is run again.
+# The package's rule, loaded for real: one record per run, with the query's arguments. Others'
+# rules and records are left alone, ours told by key and executable, and a round whose records the
+# kernel or the socket dropped under others' load is run again.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 need auditctl setpriv
@@ -11,12 +11,11 @@ need_root
 found=$(auditctl -s 2>&1) || skip "audit is not available here: $found"
 setting() { auditctl -s | awk -v key="$1" '$1 == key { print $2 }'; }
 [ "$(setting enabled)" != 2 ] || skip "the audit configuration is locked"
-# Put back the enabled flag and the queue's limit, then delete each rule that was added.
+# The enabled flag and the queue's limit put back after, and each rule added taken out; room in
+# the queue for others' records as well as ours meanwhile.
 undo+=("auditctl -e $(setting enabled) -b $(setting backlog_limit) >/dev/null")
-# Room in the kernel's queue for others' records as well as ours.
 auditctl -e 1 -b 8192 >/dev/null || fail "audit cannot be enabled"
 while read -r rule; do
-    # A rule loaded already (the package's, say) is used and left as it is.
     if auditctl $rule 2>"$tmp/log"; then
         undo+=("auditctl ${rule/-a/-d} >/dev/null 2>&1")
     elif ! grep -q 'Rule exists' "$tmp/log"; then
@@ -44,10 +43,9 @@ while True:
 listener=$!
 undo+=("kill $listener 2>/dev/null")
 wait_until 5 grep -q ready "$tmp/records"
-# has_records COUNT COPY: the listener has COUNT records of COPY's runs, or more.
 has_records() { [ "$(grep -cF "exe=\"$2\"" "$tmp/records")" -ge "$1" ]; }
 for round in 1 2 3; do
-    # A copy of the probe per round, which user 65534 may run too, tells its records apart.
+    # A copy per round, which user 65534 may run too, tells its records apart.
     shared_copy "$probe" "probe$round" && copy=$shared/probe$round
     lost=$(setting lost) drops=$(grep -c '^dropped$' "$tmp/records")
     for _ in 1 2 3; do expect_done "audited run" "$copy"; done

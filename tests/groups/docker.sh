@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Docker with a daemon of its own. Its default profile refuses the query itself: the call
-# returns EPERM without entering the kernel, unless the container holds CAP_SYSLOG. The
-# engines' profile lets it through to the kernel, which refuses it without CAP_SYSLOG, and kills
-# the attack cases but one. gVisor's
-# runsc, registered as a runtime, runs the probe exactly in a kernel of its own, which the host's
-# bpftrace does not see.
+# Docker with a daemon of its own. Its default profile refuses the query itself (EPERM, the call
+# never entering the kernel) but to a container with CAP_SYSLOG; the engines' profile lets it
+# through to the kernel, which refuses it without CAP_SYSLOG, and kills the attack cases but one.
+# gVisor's runsc, as a runtime, runs the probe exactly in a kernel of its own, unseen by bpftrace.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
@@ -14,16 +12,15 @@ need dockerd containerd runc bpftrace jq
 [ -x /usr/bin/docker ] || skip "Debian's docker client (docker.io) is not installed"
 own_namespaces
 mkdir "$tmp/docker"
-# Its key would go to /etc/docker. gVisor's runsc, where it is here, is registered as a runtime.
+# Its key would go to /etc/docker; runsc, where it is here, a runtime.
 have_runsc && gvisor=$(command -v runsc) || gvisor=
 jq -n --arg key "$tmp/docker/key.json" --arg runsc "$gvisor" --arg flag "$runsc_flag" \
     '{"deprecated-key-path": $key} + if $runsc == "" then {} else
         {runtimes: {runsc: {path: $runsc, runtimeArgs: ["--" + $flag]}}} end' \
     >"$tmp/docker/daemon.json"
-# runsc's sandbox, which runs as nobody, has its root made in TMPDIR: one it can reach.
+# runsc's sandbox runs as nobody and makes its root in TMPDIR; the sockets go in the group's own
+# /run, as a socket's path has room for 107 bytes, which $tmp may not leave.
 mkdir -m 755 /run/gvisor
-# Its sockets, containerd's among them, go in the group's own /run: a socket's path has room for
-# 107 bytes, which $tmp may not leave.
 TMPDIR=/run/gvisor dockerd --config-file "$tmp/docker/daemon.json" \
     --data-root "$tmp/docker/data" --exec-root /run/docker --pidfile /run/docker.pid \
     -H unix:///run/docker.sock --storage-driver vfs --exec-opt native.cgroupdriver=cgroupfs \
@@ -31,7 +28,8 @@ TMPDIR=/run/gvisor dockerd --config-file "$tmp/docker/daemon.json" \
     --userland-proxy=false >"$tmp/docker/log" 2>&1 &
 undo+=("kill $!")
 group_docker() { in_time /usr/bin/docker -H unix:///run/docker.sock "$@"; }
-wait_until 10 group_docker version >/dev/null 2>&1 || { fail "dockerd: $(tail -3 "$tmp/docker/log")"; exit 1; }
+wait_until 10 group_docker version >/dev/null 2>&1 ||
+    { fail "dockerd: $(tail -3 "$tmp/docker/log")"; exit 1; }
 load_image group_docker "$name"
 # The documented one-liner, each line led by the container's host name to tell the runs apart,
 # and the call's return, which a call refused by seccomp makes without entering.
