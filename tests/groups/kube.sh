@@ -15,22 +15,21 @@ load_image group_podman "localhost/$name"
 pod=$SOURCE_DIR/deploy/kubernetes/probe.yaml
 grep -q "^ *image: $name\$" "$pod" || fail "the Pod's image is not $name"
 mkdir "$tmp/profiles"
-# kube play would take a directory named as the image, here the build's binary, for the context
-# to build the image in.
+# kube play would take a directory named as the image (the build's binary) to build it in.
 cd "$tmp" || exit 1
-# play PROFILE [MANIFEST]: the Pod (or MANIFEST's), its container's output and status, with
-# PROFILE as the Localhost profile, under the runtime that podman's options in runtime name, or
-# its default.
+# play PROFILE [MANIFEST]: the Pod (or MANIFEST's), its output and status, PROFILE its Localhost
+# profile, under the runtime that podman's options in runtime name.
 runtime=()
 play() {
     local manifest=${2:-$pod} status
     cp "$1" "$tmp/profiles/linux-syslog-syscall.json"
-    group_podman "${runtime[@]}" kube play --replace --network none --seccomp-profile-root "$tmp/profiles" \
-        "$manifest" >"$tmp/play" 2>&1 || { cat "$tmp/play" >&2; return 125; }
+    group_podman "${runtime[@]}" kube play --replace --network none \
+        --seccomp-profile-root "$tmp/profiles" "$manifest" >"$tmp/play" 2>&1 ||
+        { cat "$tmp/play" >&2; return 125; }
     status=$(group_podman wait linux-syslog-syscall-probe) || status=125
     group_podman logs linux-syslog-syscall-probe
-    group_podman inspect -f '{{.HostConfig.ReadonlyRootfs}} {{.HostConfig.SecurityOpt}} {{.Config.User}}
-        {{.EffectiveCaps}}' linux-syslog-syscall-probe | xargs >"$tmp/settings"
+    group_podman inspect -f '{{.HostConfig.ReadonlyRootfs}} {{.HostConfig.SecurityOpt}}
+        {{.Config.User}} {{.EffectiveCaps}}' linux-syslog-syscall-probe | xargs >"$tmp/settings"
     group_podman kube down "$manifest" >/dev/null
     return "$status"
 }

@@ -28,21 +28,14 @@ head -1 <<<"$description" | grep -qF "(${carries[$kind]})" ||
 listing=$(dpkg-deb -c "$deb")
 files=(usr/bin/linux-syslog-syscall usr/share/doc/linux-syslog-syscall/changelog.gz
     usr/share/doc/linux-syslog-syscall/copyright usr/share/man/man1/linux-syslog-syscall.1.gz)
-files+=(usr/share/linux-syslog-syscall/audit.rules)
+policies=(audit.rules)
 [ "$kind" = dynamic ] || files+=(usr/share/lintian/overrides/linux-syslog-syscall)
-[ "$kind" = musl ] && files+=(usr/share/linux-syslog-syscall/seccomp.json
-    usr/share/linux-syslog-syscall/seccomp-launcher.json
-    usr/share/linux-syslog-syscall/whole-run.json usr/share/linux-syslog-syscall/firejail.profile
-    usr/share/linux-syslog-syscall/lxc.seccomp usr/share/linux-syslog-syscall/systemd.conf
-    usr/share/linux-syslog-syscall/apparmor.profile
-    usr/share/linux-syslog-syscall/linux-syslog-syscall.te
-    usr/share/linux-syslog-syscall/linux-syslog-syscall.fc)
-# bubblewrap's BPF, where libseccomp's binding was there to compile it; the SELinux module, where
-# the reference policy's headers were there to build it.
-[ "$kind" = musl ] && "$python" -c 'import seccomp' 2>/dev/null &&
-    files+=(usr/share/linux-syslog-syscall/seccomp-launcher.bpf)
-[ "$kind" = musl ] && [ -f /usr/share/selinux/devel/Makefile ] &&
-    files+=(usr/share/linux-syslog-syscall/linux-syslog-syscall.pp)
+[ "$kind" = musl ] && policies+=(seccomp.json seccomp-launcher.json whole-run.json
+    firejail.profile lxc.seccomp systemd.conf apparmor.profile linux-syslog-syscall.{te,fc})
+# bubblewrap's BPF and the SELinux module, where the binding and the headers that build them were.
+[ "$kind" = musl ] && "$python" -c 'import seccomp' 2>/dev/null && policies+=(seccomp-launcher.bpf)
+[ "$kind" = musl ] && [ -f /usr/share/selinux/devel/Makefile ] && policies+=(linux-syslog-syscall.pp)
+files+=("${policies[@]/#/usr/share/linux-syslog-syscall/}")
 diff <(printf './%s\n' "${files[@]}" | sort) \
     <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"
 ! awk '$2 != "root/root"' <<<"$listing" | grep . || fail "files not owned by root"
