@@ -1,4 +1,4 @@
-# shellcheck shell=bash disable=SC2034,SC2154 # lib.sh sets what this file uses, and reads what it sets
+# shellcheck shell=bash disable=SC2034,SC2154 # lib.sh sets what this uses, and reads what it sets
 # SPDX-License-Identifier: MIT
 # The container engines' plumbing, sourced after lib.sh by the groups that run them.
 

@@ -62,7 +62,7 @@ need_strace() {
 [ ${#emulator[@]} -eq 0 ] || need "${emulator[0]}"
 need_root() { [ "$(id -u)" -eq 0 ] || skip "needs root"; }
 # ARCH, the build's Debian architecture, which only dpkg names.
-need_arch() { [ -n "${ARCH:-}" ] || skip "no Debian architecture for this build: dpkg-dev names it"; }
+need_arch() { [ -n "${ARCH:-}" ] || skip "no Debian architecture for the build (dpkg-dev)"; }
 need_every_build() {
     local arch
     need_arch

@@ -12,7 +12,8 @@ case ${1:-} in
 "") ;;
 --booted) presets=(booted) ;;
 --release)
-    [ "${2:-}" = "$(. /etc/os-release && echo "$VERSION_ID")" ] || exec tests/lab/release-root.sh "${2:-}"
+    [ "${2:-}" = "$(. /etc/os-release && echo "$VERSION_ID")" ] ||
+        exec tests/lab/release-root.sh "${2:-}"
     ;;
 *)
     echo "usage: $0 [--booted | --release RELEASE]" >&2

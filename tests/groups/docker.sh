@@ -38,11 +38,14 @@ trace_queries "$tmp/queries" 'tracepoint:syscalls:sys_enter_syslog /comm == "lin
     args->type, args->buf, args->len); }
     tracepoint:syscalls:sys_exit_syslog /comm == "linux-syslog-sy"/
     { printf("%s returned %d\n", curtask->nsproxy->uts_ns->name.nodename, args->ret); }'
-run_as() { group_docker run --rm --pull never --network none --hostname "probe-$1" "${@:2}" "$name"; }
+run_as() {
+    group_docker run --rm --pull never --network none --hostname "probe-$1" "${@:2}" "$name"
+}
 expect_done "Docker's default profile" run_as default
 expect_done "Docker's default profile, CAP_SYSLOG" run_as cap-syslog --cap-add SYSLOG
 for round in $rounds; do
-    expect_done "shipped profile, round $round" run_as shipped --security-opt "seccomp=$engines_profile"
+    expect_done "shipped profile, round $round" run_as shipped \
+        --security-opt "seccomp=$engines_profile"
 done
 [ -z "$gvisor" ] || for round in $rounds; do
     expect_done "runsc, round $round" run_as gvisor --runtime runsc \

@@ -35,6 +35,6 @@ declare -A preset=([musl]=default [glibc]=glibc [dynamic]=dynamic)
         "$CMAKE_COMMAND" "$SOURCE_DIR" "${preset[$kind]}" "$tmp/no-dpkg" >"$tmp/log" 2>&1 ||
         fail "without dpkg: $(tail -5 "$tmp/log")"
     grep -q 'The package needs dpkg-dev' "$tmp/no-dpkg.package" ||
-        fail "without dpkg, the package does not say what it needs: $(tail -3 "$tmp/no-dpkg.package")"
+        fail "without dpkg, the package says not what it needs: $(tail -3 "$tmp/no-dpkg.package")"
     expect_done "built without dpkg" "$tmp/no-dpkg.stage/usr/local/bin/linux-syslog-syscall"
 }

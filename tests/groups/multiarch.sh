@@ -29,10 +29,12 @@ binary() { tar -xOf "$1" "./$(tar -xOf "$1" ./manifest.json | jq -r '.[0].Layers
 for arch in amd64 arm64; do
     tar=$BUILD_DIR/foreign/$arch/linux-syslog-syscall-$VERSION-oci.tar
     [ "$arch" != "$ARCH" ] || tar=$image
-    group_podman pull -q --tls-verify=false --arch "$arch" "$remote" >/dev/null || fail "$arch: no pull"
+    group_podman pull -q --tls-verify=false --arch "$arch" "$remote" >/dev/null ||
+        fail "$arch: no pull"
     [ "$(group_podman image inspect -f '{{.Architecture}}' "$remote")" = "$arch" ] ||
         fail "$arch: the pulled image is not for $arch"
-    root=$(group_podman image mount "$remote") && binary "$tar" | cmp -s - "$root/linux-syslog-syscall" ||
+    root=$(group_podman image mount "$remote") &&
+        binary "$tar" | cmp -s - "$root/linux-syslog-syscall" ||
         fail "$arch: the pulled image's binary is not that architecture's"
     group_podman image rm -f "$remote" >/dev/null
 done

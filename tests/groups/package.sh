@@ -34,7 +34,8 @@ policies=(audit.rules)
     firejail.profile lxc.seccomp systemd.conf apparmor.profile linux-syslog-syscall.{te,fc})
 # bubblewrap's BPF and the SELinux module, where the binding and the headers that build them were.
 [ "$kind" = musl ] && "$python" -c 'import seccomp' 2>/dev/null && policies+=(seccomp-launcher.bpf)
-[ "$kind" = musl ] && [ -f /usr/share/selinux/devel/Makefile ] && policies+=(linux-syslog-syscall.pp)
+[ "$kind" = musl ] && [ -f /usr/share/selinux/devel/Makefile ] &&
+    policies+=(linux-syslog-syscall.pp)
 files+=("${policies[@]/#/usr/share/linux-syslog-syscall/}")
 diff <(printf './%s\n' "${files[@]}" | sort) \
     <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) || fail "package files"
