@@ -6,8 +6,6 @@
 # gVisor's runsc, as a runtime, runs the probe exactly in a kernel of its own, unseen by bpftrace.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
-# shellcheck source=SCRIPTDIR/../engines.sh
-source "$(dirname "$0")/../engines.sh"
 need dockerd containerd runc bpftrace jq
 [ -x /usr/bin/docker ] || skip "Debian's docker client (docker.io) is not installed"
 own_namespaces

@@ -6,8 +6,6 @@
 # Pod with no profile. Under gVisor's runsc, exact from podman 5 on.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
-# shellcheck source=SCRIPTDIR/../engines.sh
-source "$(dirname "$0")/../engines.sh"
 need crun catatonit jq
 own_namespaces
 podman_store

@@ -5,8 +5,6 @@
 # as that architecture's image, with its binary.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
-# shellcheck source=SCRIPTDIR/../engines.sh
-source "$(dirname "$0")/../engines.sh"
 need skopeo docker-registry jq
 need_every_build
 own_namespaces

@@ -6,8 +6,6 @@
 # not applied unless runsc is told to, and then refused.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
-# shellcheck source=SCRIPTDIR/../engines.sh
-source "$(dirname "$0")/../engines.sh"
 need crun runc jq
 own_namespaces
 podman_store

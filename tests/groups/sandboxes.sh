@@ -7,8 +7,6 @@
 # filter option). gVisor's runsc do, whose own kernel answers the query, as its own strace shows.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
-# shellcheck source=SCRIPTDIR/../engines.sh
-source "$(dirname "$0")/../engines.sh"
 need bwrap firejail lxc-execute lxc-start containerd ctr runc systemd-nspawn runsc bpftrace jq
 need_python_seccomp
 need_arch

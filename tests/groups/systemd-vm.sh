@@ -9,8 +9,6 @@
 # file runs the cases (VM_GUEST=1) and sends its result lines back on a second serial port.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
-# shellcheck source=SCRIPTDIR/../engines.sh
-source "$(dirname "$0")/../engines.sh"
 dropin=$SOURCE_DIR/policies/systemd.conf
 # Where AppArmor's profile and SELinux's labels confine whatever runs there.
 path=/usr/bin/linux-syslog-syscall
