@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The release, made by packaging/release.sh from this build's trees with a throwaway key and
-# checked as its users check it, with docs/releases.md's own commands where it gives them, one case
-# a row: the key is installed only when it is the one key; apt installs from its repository over
-# file: and HTTP, and refuses a changed package, another key's signature and none; gpgv and
-# sha256sum check the downloads; podman pulls the image only under a policy that requires the key,
-# added to the user's; rpmkeys checks the RPMs as an unprivileged user, and they install and run
-# in scratch roots; each bill of materials names the musl linked in, the binary's digest and the
-# commit; an unsigned release, made from a relative OUTDIR under umask 077, is the same but for
-# its signatures; a key that cannot sign, an image reference with '..', a cached musl that is not
-# the archive's and an OUTDIR that appears meanwhile stop the release, leaving nothing.
+# The release, made by packaging/release.sh from this build's trees with a throwaway key, checked
+# a case a row as its users check it, with docs/releases.md's commands where it gives them: the key
+# installed only when it is the one key; apt over file: and HTTP, refusing a changed package,
+# another key's signature and none; gpgv and sha256sum on the downloads; podman pulling only under
+# a policy that requires the key, added to the user's; rpmkeys on the RPMs as an unprivileged user,
+# and each RPM installed and run in a scratch root; each bill of materials naming the musl linked
+# in, the binary's digest and the commit; an unsigned release, made into a relative OUTDIR under
+# umask 077, the same but for its signatures; a key that cannot sign, an image reference with '..',
+# a cached musl not the archive's and an OUTDIR that appears meanwhile stopping it, leaving nothing.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 # shellcheck source=SCRIPTDIR/../engines.sh
@@ -17,13 +16,12 @@ source "$(dirname "$0")/../engines.sh"
 need apt-get apt-ftparchive gpg gpgv rpmbuild rpmsign rpmkeys rpmlint rpm2cpio cpio \
     skopeo podman docker-registry jq curl setpriv
 need_every_build
-# In namespaces of its own (engines.sh), every server and gpg-agent it starts ends with it; what
-# apt and dpkg would log goes to a /var/log of its own.
+# In namespaces of its own (engines.sh), every server and gpg-agent it starts ends with it; apt
+# and dpkg log to a /var/log of its own, and the key goes where docs/releases.md installs it, into
+# an /etc/apt/keyrings of its own.
 own_namespaces
-mount -t tmpfs tmpfs /var/log || exit 1
-# The key goes where docs/releases.md installs it: /etc/apt/keyrings, the group's own here.
 keyring=/etc/apt/keyrings/linux-syslog-syscall.gpg
-mkdir "$tmp/keyrings" && mount --bind "$tmp/keyrings" /etc/apt/keyrings || exit 1
+mount -t tmpfs tmpfs /var/log && mount -t tmpfs tmpfs /etc/apt/keyrings || exit 1
 export XDG_CACHE_HOME=${XDG_CACHE_HOME:-$HOME/.cache} HOME=$tmp/home GNUPGHOME=$tmp/gnupg
 # gpg-agent's sockets go in /run/user/UID where it is there: $tmp may be too long for a socket.
 mkdir -p "$HOME/.config/containers/registries.d" "/run/user/$(id -u)" && mkdir -m 700 "$GNUPGHOME"
@@ -65,7 +63,8 @@ grep -q '^release: UNSIGNED: no --key was given' "$tmp/log" ||
     fail "the unsigned release does not say so: $(cat "$tmp/log")"
 
 # Made from them: the unsigned release signed by the other key, throughout; the signed one with
-# one byte of this machine's package changed; its SHA256SUMS with one digest changed.
+# one byte of this machine's package changed; its SHA256SUMS with one digest changed; its key file
+# with the other key in it too.
 cp -a "$unsigned" "$www/forged" && cd "$www/forged" || exit 1
 forge() { gpg --batch --yes --local-user "$other" "$@"; }
 forge --clearsign -o dists/stable/InRelease dists/stable/Release
@@ -85,12 +84,10 @@ deb=pool/main/linux-syslog-syscall_${VERSION}_$ARCH.deb
 printf '\377' | dd of="$www/changed/$deb" bs=1 seek=4000 conv=notrunc status=none
 mkdir "$tmp/relisted" && cp "$signed"/SHA256SUMS* "$tmp/relisted/"
 sed -i '1s/^0/1/;t;1s/^./0/' "$tmp/relisted/SHA256SUMS"
-# The release's key file with the other key in it too.
 mkdir "$www/two-keys" && cat "$signed/signing-key.gpg" >"$www/two-keys/signing-key.gpg" &&
     gpg --batch --export "$other" >>"$www/two-keys/signing-key.gpg" || exit 1
 
-# release_refused ARGUMENT...: a release into $tmp/refused that must fail, leaving nothing beside
-# it or in the served directory.
+# release_refused ARG...: a release into $tmp/refused that fails, adding nothing to $tmp or $www.
 release_refused() {
     local before status=0 left
     before=$(ls -A "$tmp" "$www")
@@ -137,7 +134,6 @@ documented() {
             print substr($0, 5) }' "$SOURCE_DIR/docs/releases.md" | grep . ||
         echo "echo \"docs/releases.md has no block that starts with '$1'\"; false"
 }
-is_release_key=$(documented 'is_release_key() {')
 # key_install URL: the key at URL/signing-key.gpg, fetched, checked and installed as
 # docs/releases.md does it; nothing may be installed where the check fails.
 key_install() {
@@ -145,7 +141,7 @@ key_install() {
     rm -f "$keyring"
     # shellcheck disable=SC2016 # the block's first line, as written
     bash -c "sudo() { \"\$@\"; }
-$is_release_key
+$(documented 'is_release_key() {')
 $(documented 'key=$(mktemp)' "$1")" || status=$?
     [ $status -eq 0 ] || [ ! -e "$keyring" ] || { echo "installed all the same"; return 99; }
     [ $status -ne 0 ] || gpg --show-keys --with-colons "$keyring" |
@@ -153,12 +149,10 @@ $(documented 'key=$(mktemp)' "$1")" || status=$?
         { echo "not installed"; return 99; }
     return $status
 }
-# apt_install URI [KEY-URL]: apt in a scratch root, reading the repository at URI alone with
-# docs/releases.md's .sources file, and the signed release's key (or the one at KEY-URL) installed
-# as it says, installs the probe, whose binary must then run exactly.
-roots=0
+# apt_install URI [KEY-URL]: apt in a scratch root, by docs/releases.md's .sources file for URI and
+# the key it installs (KEY-URL's or the signed release's), installs the probe, which runs exactly.
 apt_install() {
-    local root=$tmp/root$((roots += 1))
+    local root=$tmp/root-${1//[^a-z0-9]/-}
     mkdir -p "$root"/etc/apt/{apt.conf.d,preferences.d,sources.list.d} "$root"/var/log/apt \
         "$root"/var/{lib/{dpkg,apt/lists/partial},cache/apt/archives/partial} &&
         : >"$root/var/lib/dpkg/status"
@@ -203,20 +197,20 @@ rpm_check() {
     rm -rf "$user" && mkdir -p "$user/rpm" && chown -R 65534:65534 "$user" || return 98
     (cd "$user" && setpriv --reuid=65534 --regid=65534 --clear-groups env -u GNUPGHOME \
         HOME="$user" TMPDIR="$user" bash -c "(cd rpm && curl -fsS --remote-name-all $rpms) &&
-$is_release_key
+$(documented 'is_release_key() {')
 $(documented 'curl -fsSLo signing-key.asc' | sed 's|rpm/[^ ]*\.rpm$|rpm/*.rpm|')")
 }
 # rpm_installs: each architecture's RPM, checked at _pkgverify_level all, installs into an empty
 # root of its own, where the binary runs exactly (through qemu-user for the others).
 rpm_installs() {
-    local arch db emulator
+    local arch db run
     for arch in "${architectures[@]}"; do
-        db=(--root "$tmp/rpmroot-$arch" --dbpath /var/lib/rpm) emulator=("qemu-${arch_qemu[$arch]}")
-        [ "$arch" != "$ARCH" ] || emulator=()
+        db=(--root "$tmp/rpmroot-$arch" --dbpath /var/lib/rpm) run=("qemu-${arch_qemu[$arch]}")
+        [ "$arch" != "$ARCH" ] || run=()
         rpm "${db[@]}" --initdb && rpmkeys "${db[@]}" --import "$signed/signing-key.asc" &&
             rpm "${db[@]}" --define '_pkgverify_level all' --ignorearch -i \
                 "$signed/rpm/linux-syslog-syscall-$VERSION-1.${arch_rpm[$arch]}.rpm" || return
-        expect_done "$arch: installed by rpm" "${emulator[@]}" \
+        expect_done "$arch: installed by rpm" "${run[@]}" \
             "$tmp/rpmroot-$arch/usr/bin/linux-syslog-syscall"
     done
     echo "installed: ${architectures[*]}"
@@ -265,9 +259,8 @@ boms() {
     done
     echo "musl, digests and commit (${commit:-none}) as built: ${architectures[*]}"
 }
-# same_but_signatures: the unsigned release holds the signed one's files less its signatures and
-# public key, the same to the byte; an RPM, which carries its signature, the same header and
-# payload.
+# same_but_signatures: the unsigned release is the signed one less its signatures and public key,
+# the same to the byte, but for an RPM, which carries its signature: the same header and payload.
 digests() { rpm -qp --nosignature --qf '%{SHA256HEADER} %{PAYLOADDIGEST}' "$1"; }
 same_but_signatures() {
     local file signatures='SHA256SUMS\.asc|signing-key\..*|dists/stable/(InRelease|Release\.gpg)'
@@ -283,8 +276,8 @@ same_but_signatures() {
     echo "the same but for the signatures"
 }
 
-# LABEL|STATUS|OUTPUT|COMMAND: COMMAND, run in $tmp, must exit with STATUS and its output (both
-# streams) hold OUTPUT, an extended regular expression, and each refusal its own.
+# LABEL|STATUS|OUTPUT|COMMAND: COMMAND, run in $tmp, exits with STATUS, and its output (both
+# streams) holds OUTPUT, an extended regular expression that may hold '|': each refusal its own.
 cases="missing key|1|no secret key 'nobody@|release_refused --key nobody@$mail
 expired key|1|the key [0-9A-F]{40} expired on|release_refused --key expired@$mail
 key that cannot sign|1|cannot sign \(its capabilities: cC\)|release_refused --key certify@$mail
@@ -319,8 +312,6 @@ unsigned release's modes, made under umask 077|0|files 0644, directories 0755|mo
 rpmlint, with packaging/rpmlint.toml|0|0 errors, 0 warnings|lint
 bills of materials|0|musl, digests and commit \(([0-9a-f]{40}|none)\) as built|boms
 reproducible|0|the same but for the signatures|same_but_signatures"
-# OUTPUT may hold '|': COMMAND is the last field. What each case said goes to the log: a
-# refusal's own message.
 while IFS='|' read -r label status row; do
     command=${row##*|} output=${row%|*}
     eval "$command" >"$tmp/said" 2>&1
