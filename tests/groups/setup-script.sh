@@ -11,7 +11,8 @@ need_root && need unshare
 unshare -m true 2>/dev/null || skip "no mount namespace here: $(unshare -m true 2>&1)"
 # Only these tools and the stand-ins below are on the set-up's PATH: any other command it runs is
 # not found, and fails the case, rather than reaching the machine.
-mkdir "$tmp/bin" && ln -s $(type -P awk cat dirname find flock grep mkdir sed sleep tail) "$tmp/bin"
+mkdir -p "$tmp"/{bin,none,lists/partial}
+type -P awk cat dirname find flock grep mkdir sed sleep tail | xargs ln -st "$tmp/bin"
 # What it would fetch from the other release goes to a cache of the group's own.
 export XDG_CACHE_HOME=$tmp/cache
 # Each stand-in logs its call; dpkg keeps the foreign architectures in $t/foreign; apt-cache offers
@@ -29,7 +30,7 @@ exec /usr/bin/apt-get -o Dir::Etc::SourceList=$t/sources.list -o Dir::Etc::Sourc
     -o Dir::State::Lists=$t/lists "$@" ;; esac'
 mirror=http://mirror.invalid/debian/
 printf 'deb %s main\n' "$mirror stable" "${mirror%/}-security/ stable-security" >"$tmp/sources.list"
-mkdir -p "$tmp/none" "$tmp/lists/partial" && chmod +x "$tmp"/bin/*
+chmod +x "$tmp"/bin/*
 
 # The stand-in amd64 machine adds to dpkg the architectures whose musl the release's archive has.
 musl_in() { for arch in "${architectures[@]}"; do [ "$arch" = amd64 ] ||
@@ -55,9 +56,8 @@ do
         "$tmp/bin" "$SOURCE_DIR/tests/setup.sh" "$argument" >"$tmp/out" 2>&1
     result=$?
     [ "$result" = "$status" ] || fail "$label: status $result, not $status: $(tail -3 "$tmp/out")"
-    got=$(sort "$tmp/foreign" | xargs)
-    [ "$got" = "$(printf '%s\n' $after | sort | xargs)" ] ||
-        fail "$label: the foreign architectures after it are '$got', not '$after'"
+    [ "$(sort "$tmp/foreign" | xargs)" = "$(printf '%s\n' $after | sort | xargs)" ] ||
+        fail "$label: the foreign architectures then are '$(xargs <"$tmp/foreign")', not '$after'"
     installed=$(grep '^apt-get install ' "$tmp/calls")
     for package in $installs; do
         case $package in
