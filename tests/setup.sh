@@ -8,7 +8,7 @@
 #           no skip
 #   --host  this machine's architecture only: no dpkg architecture is added, and the tests of the
 #           other architectures skip, saying why
-# On a release it does not know it changes nothing; stopped part-way, it removes the dpkg
+# On a release it does not know it changes nothing; stopped midway, it removes the dpkg
 # architectures it added. A mirror that fails some package lists mid-sync is tried again, then the
 # lists that did download serve; it fails only when a needed package cannot be installed, naming it.
 set -euo pipefail
