@@ -1,64 +1,49 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The suite on another supported Debian release than this machine's, in a root of that release:
-# made once from the mirror with mmdebstrap into the user's cache, beside the kernels, and
-# brought up to date when the release's index changes. Nothing of it is installed into this
-# machine. Usage: tests/lab/release-root.sh RELEASE [COMMAND...], RELEASE one of
-# cmake/releases.txt; tests/run.sh --release RELEASE calls it. COMMAND, run in the source's copy
-# after the set-up, is tests/run.sh by default.
-# The run enters the root in a mount namespace of its own, with a copy of the source on a tmpfs,
-# runs tests/setup.sh and then COMMAND there, and leaves nothing mounted and nothing behind
-# outside the cache.
+# The suite on another supported Debian release than this machine's, in a root of that release
+# made once from the mirror with mmdebstrap into the user's cache, beside the kernels, brought up
+# to date when the release's index changes, and never installed into this machine. Usage:
+# tests/lab/release-root.sh RELEASE [COMMAND...], RELEASE one of cmake/releases.txt (tests/run.sh
+# --release RELEASE calls it). It enters the root in a mount namespace of its own, with a copy of
+# the source on a tmpfs, runs tests/setup.sh and then COMMAND (by default tests/run.sh) in that
+# copy, and leaves nothing mounted and nothing behind outside the cache.
 set -euo pipefail
 source=$(realpath "$(dirname "$0")/../..")
-release=${1:-}
-shift $(($# > 0))
-command=("${@:-tests/run.sh}")
+release=${1:-} command=("${@:2}")
+[ ${#command[@]} -gt 0 ] || command=(tests/run.sh)
 # The releases, and the mirrors this machine's apt uses.
 # shellcheck source=SCRIPTDIR/../../packaging/debian.sh
 source "$source/packaging/debian.sh"
-[ -n "$release" ] && [ -n "${codename[$release]:-}" ] || {
-    echo "usage: $0 RELEASE, one of: ${releases[*]}" >&2
-    exit 2
-}
-suite=${codename[$release]}
+[ -n "$release" ] && [ -n "${codename[$release]:-}" ] ||
+    { echo "usage: $0 RELEASE, one of: ${releases[*]}" >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || die "run as root: the root is entered with chroot and namespaces"
 debian_mirrors || die "$debian_no_mirror: the other release comes from there"
-mirror=${debian_mirror%/} security=${debian_security%/}
+suite=${codename[$release]} mirror=${debian_mirror%/} security=${debian_security%/}
 [ -n "$security" ] || die "apt's sources name no Debian security mirror (a URI ending in" \
     "/debian-security/): the other release's security updates come from there"
 command -v mmdebstrap >/dev/null || die "mmdebstrap is not installed (tests/setup.sh installs it)"
-cache=$debian_cache
-dir=$cache/debian-$release
-root=$dir/root
+cache=$debian_cache dir=$debian_cache/debian-$release root=$debian_cache/debian-$release/root
 mkdir -p "$dir"
 # One run at a time uses or changes the root.
 exec {lock}>"$dir/lock"
 flock -n "$lock" || { echo "release: waiting for another run's use of $root"; flock "$lock"; }
 
 # The release's index, its three suites' Release dates: a change means a new package somewhere.
-index() {
-    local suite_url release_file
-    for suite_url in "$mirror/dists/$suite" "$mirror/dists/$suite-updates" \
-        "$security/dists/$suite-security"; do
-        # Read whole: grep's early exit would fail curl's write.
-        release_file=$(curl -fsS --retry 3 "$suite_url/InRelease") || return 1
-        echo "$suite_url $(grep -m1 '^Date: ' <<<"$release_file")"
-    done
-}
-now=$(index) || lab_fault "cannot read $suite's index from $mirror and $security"
+# Each is read whole: grep's early exit would fail curl's write.
+now=$(for url in "$mirror/dists/$suite"{,-updates} "$security/dists/$suite-security"; do
+    file=$(curl -fsS --retry 3 "$url/InRelease") || exit
+    echo "$url $(grep -m1 '^Date: ' <<<"$file")"
+done) || lab_fault "cannot read $suite's index from $mirror and $security"
 
-sources=("deb $mirror $suite main" "deb $mirror $suite-updates main"
-    "deb $security $suite-security main")
 if [ ! -x "$root/usr/bin/apt-get" ]; then
     # As measured for Debian 13 on x86-64.
     echo "release: making a Debian $release ($suite) root in $root from $mirror: about 45 MB" \
         "to download, 130 MB on disk. tests/setup.sh then installs what the suite needs in it:" \
         "about 520 packages, 950 MB to download, 4.5 GB on disk. The kernel groups then fetch" \
         "that release's kernels into $cache, about 120 MB."
-    rm -rf "$root.new"
-    start=$SECONDS
-    mmdebstrap --variant=minbase "$suite" "$root.new" "${sources[@]}" ||
+    rm -rf "$root.new"; start=$SECONDS
+    mmdebstrap --variant=minbase "$suite" "$root.new" "deb $mirror $suite main" \
+        "deb $mirror $suite-updates main" "deb $security $suite-security main" ||
         { rm -rf "$root.new"; lab_fault "mmdebstrap failed"; }
     mv "$root.new" "$root"
     echo "release: the root took $((SECONDS - start)) s, $(du -sh "$root" | cut -f1)"
@@ -73,30 +58,23 @@ touch "$root/etc/resolv.conf"
 # from the first one, and the groups that start daemons end them in namespaces of their own.
 enter() {
     unshare -m --propagation private bash -euo pipefail -c '
-        root=$1 cache=$2 source=$3
-        shift 3
+        root=$1 cache=$2 source=$3 && shift 3
         # A mount point as /, so that the groups inside can make namespaces of their own.
-        mount --bind "$root" "$root"
-        mount -t proc proc "$root/proc"
-        mount --rbind /sys "$root/sys"
-        mount --rbind /dev "$root/dev"
-        mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
+        mount --bind "$root" "$root"; mount -t proc proc "$root/proc"
+        mount --rbind /sys "$root/sys"; mount --rbind /dev "$root/dev"
+        mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"; mount -t tmpfs tmpfs "$root/src"
         mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
         mount --bind "$cache" "$root/root/.cache/linux-syslog-syscall"
         # The source as the checkout has it, without the build trees or anything git ignores.
-        mount -t tmpfs tmpfs "$root/src"
         if git -C "$source" rev-parse 2>/dev/null; then
             git -C "$source" ls-files -z --cached --others --exclude-standard |
                 tar -C "$source" --null -T - --ignore-failed-read -c | tar -x -C "$root/src"
         else
             tar -C "$source" --exclude="./build*" -c . | tar -x -C "$root/src"
         fi
-        # The root becomes the root of the namespace, and the root of this machine goes: under
-        # chroot, a root other than that of its mount namespace, no process may make a user
-        # namespace, as bwrap does.
-        cd "$root"
-        pivot_root . .old
-        umount -l /.old
+        # The root becomes the root of the namespace, that of this machine goes: under chroot (a
+        # root not that of its mount namespace) no process may make a user namespace, as bwrap does.
+        cd "$root"; pivot_root . .old; umount -l /.old
         exec /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
             TERM="${TERM:-dumb}" CI="${CI:-}" ROUNDS="${ROUNDS:-1}" "$@"
     ' enter "$root" "$cache" "$source" "$@"
