@@ -11,12 +11,10 @@
 # a cached musl not the archive's and an OUTDIR that appears meanwhile stopping it, leaving nothing.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
-# shellcheck source=SCRIPTDIR/../engines.sh
-source "$(dirname "$0")/../engines.sh"
 need apt-get apt-ftparchive gpg gpgv rpmbuild rpmsign rpmkeys rpmlint rpm2cpio cpio \
     skopeo podman docker-registry jq curl setpriv
 need_every_build
-# In namespaces of its own (engines.sh), every server and gpg-agent it starts ends with it; apt
+# In namespaces of its own, every server and gpg-agent it starts ends with it; apt
 # and dpkg log to a /var/log of its own, and the key goes where docs/releases.md installs it, into
 # an /etc/apt/keyrings of its own.
 own_namespaces
