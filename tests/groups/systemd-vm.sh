@@ -153,6 +153,18 @@ attacks() {
     done
     install -m 755 "$probe" "$path" && { [ "$module" = apparmor ] || restorecon "$path"; }
 }
+# callers MODULE SUBJECT [COMMAND...]: the probe at its path, run by COMMAND, answered under the
+# module's label SUBJECT with standard error a file, a pipe or a terminal (script copies it, a
+# carriage return before each newline) of an unconfined shell, and with its streams closed.
+callers() {
+    local module=$1 subject=$2 caller
+    shift 2
+    for caller in "standard error a file|$path" "standard error a pipe|$path 2>&1 | cat >&2" \
+        "standard error a terminal|script -qec $path /dev/null | tr -d '\r' >&2" \
+        "standard input and output closed|exec $path <&- >&-"; do
+        decided "$module, ${caller%%|*}" answered "$subject" "$@" sh -c "${caller#*|}"
+    done
+}
 # The domain may not even look in /tmp, nor follow /bin, a link; it may not read the log.
 attack_rows=(
     "apparmor create $tmp/new|answered|refused EACCES|mknod\" .* name=\"$tmp/new\""
@@ -174,13 +186,7 @@ apparmor_cases() {
     local container=(group_podman run --rm --pull never --network none)
     install -m 755 "$probe" "$path"
     apparmor_parser -r "$profile" || { fail "apparmor_parser -r $profile"; return; }
-    decided "AppArmor, the profile" answered "$subject" "$path"
-    decided "AppArmor, standard error a pipe" answered "$subject" sh -c "$path 2>&1 | cat >&2"
-    # script copies its terminal's output, a carriage return before each newline.
-    decided "AppArmor, standard error a terminal" answered "$subject" \
-        sh -c "script -qec $path /dev/null | tr -d '\r' >&2"
-    decided "AppArmor, standard input and output closed" answered "$subject" \
-        sh -c "exec $path <&- >&-"
+    callers AppArmor "$subject"
     # journald's stream, which AppArmor checks at each write.
     systemd-run --wait --quiet --unit=probe-journal -p StandardError=journal "$path"
     wait_until 10 sh -c 'journalctl -q _SYSTEMD_UNIT=probe-journal.service -o cat | grep -q .'
@@ -242,17 +248,11 @@ selinux_cases() {
     install -m 755 "$probe" "$path" && restorecon "$path" &&
         [[ $(stat -c %C "$path") == *:linux_syslog_syscall_exec_t:* ]] ||
         { fail "the probe cannot be labelled: $(stat -c %C "$path")"; return; }
-    decided "SELinux, the module" answered "$subject" enforced "$path"
+    callers SELinux "$subject" enforced
     decided "SELinux, standard error appended to" answered "$subject" enforced \
         sh -c "$path 2>>$user_err.err"
     decided "SELinux, standard error in the home directory" answered "$subject" enforced \
         sh -c "$path 2>$home; cat $home >&2; rm $home"
-    decided "SELinux, standard error a pipe" answered "$subject" enforced \
-        sh -c "$path 2>&1 | cat >&2"
-    decided "SELinux, standard error a terminal" answered "$subject" enforced \
-        sh -c "script -qec $path /dev/null | tr -d '\r' >&2"
-    decided "SELinux, standard input and output closed" answered "$subject" enforced \
-        sh -c "exec $path <&- >&-"
     for boolean in "syslog_mod|EACCES|syslog_mod } .*:$domain:.* tcontext=[^ ]*:kernel_t:" \
         "capability|EPERM|syslog } .* scontext=[^ ]*:$domain:[^ ]* .* tclass=capability2"; do
         IFS='|' read -r boolean errno record <<<"$boolean"
