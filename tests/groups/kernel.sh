@@ -76,7 +76,7 @@ kernel_boot "$kernel" panic=-1 loglevel=1 log_buf_len=1M audit=1 audit_backlog_l
 status=$?
 if [ $status -ne 0 ] || ! grep -qx '@ end' "$tmp/log"; then
     [ $status -eq 124 ] && status="timed out after 60 s" || status="ended, status $status,"
-    lab_fault "$kernel: the machine $status before the init's end: $(tail -n 20 "$tmp/log")"
+    lab_fault "$kernel: the machine $status before the init's end:"$'\n'"$(tail -n 20 "$tmp/log")"
 fi
 [ -z "$rules" ] || grep -q '@ rules pid=[0-9]* status=0 ' "$tmp/log" ||
     fail "the audit rules did not load: $(grep '@ rules ' "$tmp/log")"
