@@ -12,36 +12,34 @@
 
 char LICENSE[] SEC("license") = "GPL";
 
+// RET is what the hook's earlier programs decided.
 SEC("lsm/syslog")
 int BPF_PROG(refuse_size_unread, int type, int ret) {
-    if (ret != 0 || type != 9) // RET: what the hook's earlier programs decided
+    if (ret != 0 || type != 9)
         return ret;
-    bpf_printk("lsm/syslog refused pid=%d action=%d", bpf_get_current_pid_tgid() >> 32, type);
+    bpf_printk("lsm/syslog refused pid=%d action=%d", (int)(bpf_get_current_pid_tgid() >> 32),
+               type);
     return -1; // -EPERM
 }
 #else
 #include <bpf/libbpf.h>
+#include <err.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <unistd.h>
 
-static int refuse(const char *what, int status) {
-    perror(what);
-    return status;
-}
-
 int main(int argc, char **argv) {
-    // Without a PROGRAM, no OBJECT: libbpf refuses a null path as invalid.
-    struct bpf_object *object = bpf_object__open_file(argc > 2 ? argv[1] : NULL, NULL);
+    if (argc < 3)
+        errx(2, "usage: OBJECT PROGRAM [ARG...]");
+    struct bpf_object *object = bpf_object__open_file(argv[1], NULL);
     if (object == NULL || bpf_object__load(object) != 0)
-        return refuse(argv[1], 125);
+        err(125, "%s", argv[1]);
     struct bpf_program *program;
     bpf_object__for_each_program(program, object) {
         struct bpf_link *link = bpf_program__attach(program);
         if (link == NULL || fcntl(bpf_link__fd(link), F_SETFD, 0) != 0) // open across execve
-            return refuse(bpf_program__name(program), 125);
+            err(125, "%s", bpf_program__name(program));
     }
     execv(argv[2], argv + 2);
-    return refuse(argv[2], 127);
+    err(127, "%s", argv[2]);
 }
 #endif
