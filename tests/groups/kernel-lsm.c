@@ -1,15 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The kernel group's program on the BPF security module's syslog hook, as a runtime-security
-// engine would enforce: it refuses the query's action, SYSLOG_ACTION_SIZE_UNREAD (9), and lets
-// every other action through, the init's read of the log among them. Each refusal leaves a line
-// naming the caller in the kernel's trace buffer: the program's own record, which audit lacks.
-// Built twice: with clang -target bpf, the program; with a C compiler and libbpf, its loader,
-//     kernel-lsm OBJECT PROGRAM [ARG...]
-// which attaches OBJECT's programs and execs PROGRAM with their links open, so that they stay
-// attached for as long as PROGRAM runs, and no longer.
+// engine would enforce: it refuses the query's action, SYSLOG_ACTION_SIZE_UNREAD (9), alone,
+// with a line naming the caller in the trace buffer, a record audit lacks. Built with clang
+// -target bpf, the program; with libbpf, its loader, "kernel-lsm OBJECT PROGRAM [ARG...]", which
+// execs PROGRAM with OBJECT's programs' links open: attached while PROGRAM runs, and no longer.
 #ifdef __bpf__
-// The kernel's BPF types, which libbpf's headers use.
-#include <linux/bpf.h>
+#include <linux/bpf.h> // the kernel's BPF types, which libbpf's headers use
 
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
@@ -27,31 +23,23 @@ int BPF_PROG(refuse_size_unread, int type, int ret) {
 }
 #else
 #include <bpf/libbpf.h>
+#include <err.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <unistd.h>
 
 int main(int argc, char **argv) {
-    if (argc < 3) {
-        fprintf(stderr, "usage: %s OBJECT PROGRAM [ARG...]\n", argv[0]);
-        return 2;
-    }
+    if (argc < 3)
+        errx(2, "usage: OBJECT PROGRAM [ARG...]");
     struct bpf_object *object = bpf_object__open_file(argv[1], NULL);
-    if (object == NULL || bpf_object__load(object) != 0) {
-        perror(argv[1]);
-        return 125;
-    }
+    if (object == NULL || bpf_object__load(object) != 0)
+        err(125, "%s", argv[1]);
     struct bpf_program *program;
     bpf_object__for_each_program(program, object) {
-        // Open across execve: the link is PROGRAM's to hold.
         struct bpf_link *link = bpf_program__attach(program);
-        if (link == NULL || fcntl(bpf_link__fd(link), F_SETFD, 0) != 0) {
-            perror(bpf_program__name(program));
-            return 125;
-        }
+        if (link == NULL || fcntl(bpf_link__fd(link), F_SETFD, 0) != 0) // open across execve
+            err(125, "%s", bpf_program__name(program));
     }
     execv(argv[2], argv + 2);
-    perror(argv[2]);
-    return 127;
+    err(127, "%s", argv[2]);
 }
 #endif
