@@ -37,10 +37,8 @@ done) || lab_fault "cannot read $suite's index from $mirror and $security"
 
 if [ ! -x "$root/usr/bin/apt-get" ]; then
     # As measured for Debian 13 on x86-64.
-    echo "release: making a Debian $release ($suite) root in $root from $mirror: about 45 MB" \
-        "to download, 130 MB on disk. tests/setup.sh then installs what the suite needs in it:" \
-        "about 520 packages, 950 MB to download, 4.5 GB on disk. The kernel groups then fetch" \
-        "that release's kernels into $cache, about 120 MB."
+    echo "release: making a Debian $release ($suite) root in $root from $mirror, then" \
+        "installing in it what the suite needs (docs/testing.md says what that downloads)"
     rm -rf "$root.new"; start=$SECONDS
     mmdebstrap --variant=minbase "$suite" "$root.new" "deb $mirror $suite main" \
         "deb $mirror $suite-updates main" "deb $security $suite-security main" ||
