@@ -68,7 +68,7 @@ cases=(
 run() {
     local p=/$1 f=$s/policy/$2 && n=$((n + 1))
     [ -x "$root$p" ] || install -m 755 "${program:-$probe}" "$root$p"
-    eval "in_time $3"
+    eval "in_time $3" </dev/null
 }
 # bpftrace's events of each layer: seccomp refuses before the call enters, the kernel after;
 # under gVisor the host's kernel sees none of the probe's calls.
