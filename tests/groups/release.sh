@@ -14,9 +14,8 @@ source "$(dirname "$0")/../lib.sh" "$@"
 need apt-get apt-ftparchive gpg gpgv rpmbuild rpmsign rpmkeys rpmlint rpm2cpio cpio \
     skopeo podman docker-registry jq curl setpriv
 need_every_build
-# In namespaces of its own, every server and gpg-agent it starts ends with it; apt
-# and dpkg log to a /var/log of its own, and the key goes where docs/releases.md installs it, into
-# an /etc/apt/keyrings of its own.
+# In namespaces of its own, every server and gpg-agent it starts ends with it; apt and dpkg log
+# to a /var/log of its own, the key goes into an /etc/apt/keyrings of its own, as documented.
 own_namespaces
 keyring=/etc/apt/keyrings/linux-syslog-syscall.gpg
 mount -t tmpfs tmpfs /var/log && mount -t tmpfs tmpfs /etc/apt/keyrings || exit 1
@@ -24,8 +23,7 @@ export XDG_CACHE_HOME=${XDG_CACHE_HOME:-$HOME/.cache} HOME=$tmp/home GNUPGHOME=$
 # gpg-agent's sockets go in /run/user/UID where it is there: $tmp may be too long for a socket.
 mkdir -p "$HOME/.config/containers/registries.d" "/run/user/$(id -u)" && mkdir -m 700 "$GNUPGHOME"
 undo+=("gpgconf --kill all")
-# rpm's database, for every rpm tool, rpmlint included: the group's.
-echo "%_dbpath $tmp/rpmdb" >"$HOME/.rpmmacros"
+echo "%_dbpath $tmp/rpmdb" >"$HOME/.rpmmacros" # rpm's database, for every rpm tool: the group's
 # logged COMMAND...: COMMAND's output goes to $tmp/log, shown, and the group stops, if it fails.
 logged() { "$@" >"$tmp/log" 2>&1 || { cat "$tmp/log"; exit 1; }; }
 
@@ -49,11 +47,9 @@ repository=$registry/linux-syslog-syscall kept=$registry/kept:$VERSION
 reference=$repository:$VERSION
 
 release() { "$SOURCE_DIR/packaging/release.sh" --build "$BUILD_DIR" "$@"; }
-start=$SECONDS
-logged release --key "$fingerprint" --image "$repository" "$signed"
-echo "signed release: $(tail -1 "$tmp/log")"
+start=$SECONDS && logged release --key "$fingerprint" --image "$repository" "$signed"
 # Where the musl of an architecture comes from the cache, the release says it checked it.
-grep "as Debian [0-9]*'s archive offers it" "$tmp/log"
+echo "signed release: $(tail -1 "$tmp/log")"; grep "as Debian [0-9]*'s archive offers it" "$tmp/log"
 # The unsigned one into a relative OUTDIR, under a umask that would keep it from its readers.
 (cd "$www" && umask 077 && logged release --image "$repository" unsigned) || exit 1
 echo "unsigned release: $(grep -v UNSIGNED "$tmp/log" | tail -1); both in $((SECONDS - start)) s"
@@ -110,8 +106,7 @@ cached_musl_changed() {
 # appearing: a release during which its OUTDIR appears, an empty directory, once its work has
 # begun; that must be left as it was, with nothing beside it.
 appearing() {
-    local status=0
-    mkdir "$tmp/race" || return 98
+    local status=0 && mkdir "$tmp/race" || return 98
     release --image "$repository" "$tmp/race/release" &
     wait_until 60 compgen -G "$tmp/race/.release.*" >/dev/null && mkdir "$tmp/race/release"
     wait $! || status=$?
@@ -135,8 +130,7 @@ documented() {
 # key_install URL: the key at URL/signing-key.gpg, fetched, checked and installed as
 # docs/releases.md does it; nothing may be installed where the check fails.
 key_install() {
-    local status=0
-    rm -f "$keyring"
+    local status=0 && rm -f "$keyring"
     # shellcheck disable=SC2016 # the block's first line, as written
     bash -c "sudo() { \"\$@\"; }
 $(documented 'is_release_key() {')
