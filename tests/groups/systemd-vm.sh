@@ -1,27 +1,24 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# A host as most are today: Debian 13 booted under qemu-system-x86_64, systemd as PID 1, pure
-# cgroup v2, AppArmor on, then SELinux instead. There the engine groups run with its engines, and
-# Docker as Debian starts it; the shipped drop-in, firejail and AppArmor profiles and SELinux module
-# run the probe exactly and refuse the attack program what the probe never does, beside a control;
-# the kernel's other gates decide the query as the docs say. The machine is the lab's (vm-image.sh,
-# vm.sh in tests/lab); in it this file runs the cases (VM_GUEST=1), its results on a second serial.
+# A host as most are today: Debian 13 under qemu-system-x86_64, systemd as PID 1, cgroup v2 alone,
+# AppArmor on, then SELinux. There the engine groups run, Docker as Debian starts it; the shipped
+# drop-in, firejail and AppArmor profiles and SELinux module run the probe exactly and refuse the
+# attack program what the probe never does, beside a control; the kernel's other gates decide the
+# query as the docs say. In the lab's machine (tests/lab/vm.sh) this file runs the cases.
 # shellcheck source=SCRIPTDIR/../lib.sh
 source "$(dirname "$0")/../lib.sh" "$@"
 dropin=$SOURCE_DIR/policies/systemd.conf
-# Where AppArmor's profile and SELinux's labels confine whatever runs there.
-path=/usr/bin/linux-syslog-syscall
+path=/usr/bin/linux-syslog-syscall # AppArmor's profile and SELinux's labels confine what runs here
 # The drop-in's settings as systemd-run's properties.
 mapfile -t settings < <(sed -n '/^\[Service\]/,/^\[/s/^\([A-Za-z]*=.*\)/-p\n\1/p' "$dropin")
 
-result() { echo "@ $*"; }
 # check CASE: the function CASE_cases (- as _), else the engine group CASE; then its result line.
 check() {
     local before=$failures start=$EPOCHREALTIME run=${1//-/_}_cases
     if declare -F "$run" >/dev/null; then "$run"
     else CI=true "${0%/*}/$1.sh" "$probe" "$kind" || fail "the $1 group failed"; fi
     [ "$failures" = "$before" ] && set -- "$1" ok || set -- "$1" FAIL
-    result "$@" "$(awk "BEGIN { printf \"%.1f\", $EPOCHREALTIME - $start }") s"
+    echo "@ $*" "$(awk "BEGIN { printf \"%.1f\", $EPOCHREALTIME - $start }") s"
 }
 service_docker() { in_time docker "$@"; }
 # docker_service_cases: dockerd as Debian starts it: the engines' profile exact, syslog 3 killed.
@@ -39,7 +36,7 @@ in_unit() { systemd-run --wait --pipe --quiet "$@"; }
 # i386 call killed. In a service's drop-in directory it replaces the service's own filter, errno and
 # architectures, which let an open and an i386 call through: both killed (signal 31 for systemd).
 systemd_cases() {
-    local nnp round unit case want said units=/run/systemd/system
+    local nnp round unit case want said units=/run/systemd/system/probe
     for nnp in no yes; do for round in $rounds; do
         expect_done "systemd-run, NoNewPrivileges=$nnp, round $round" in_unit \
             -p NoNewPrivileges=$nnp "${settings[@]}" "$probe"
@@ -47,23 +44,21 @@ systemd_cases() {
     expect "systemd-run, the drop-in, i386" failed none in_unit "${settings[@]}" "$attack" i386
     # New units, which systemd reads when first started, oneshots that keep how they ended.
     printf '%s\n' '[Service]' Type=oneshot RemainAfterExit=yes "ExecStart=$attack %i /etc/shadow" \
-        "StandardError=file:$tmp/unit" SystemCallFilter=@system-service \
-        SystemCallErrorNumber=EPERM 'SystemCallArchitectures=native x86' |
-        tee "$units"/probe-{own,drop-in}@.service >/dev/null
-    undo+=("rm -rf $units/probe-{own,drop-in}@.service*")
-    mkdir "$units/probe-drop-in@.service.d" && cp "$dropin" "$units/probe-drop-in@.service.d/"
+        "StandardError=file:$tmp/run" SystemCallFilter=@system-service SystemCallErrorNumber=EPERM \
+        'SystemCallArchitectures=native x86' | tee "$units"-{own,drop-in}@.service >/dev/null
+    undo+=("rm -rf $units-{own,drop-in}@.service*")
+    mkdir "$units-drop-in@.service.d" && cp "$dropin" "$units-drop-in@.service.d/"
     for unit in own drop-in; do for case in open i386; do
         want="ExecMainCode=1 ExecMainStatus=0 answered"
         [ $unit = own ] || want="ExecMainCode=2 ExecMainStatus=31"
-        : >"$tmp/unit" && systemctl start "probe-$unit@$case" 2>/dev/null
+        : >"$tmp/run" && systemctl start "probe-$unit@$case" 2>/dev/null
         said=$(systemctl show -p ExecMainCode -p ExecMainStatus "probe-$unit@$case" | sort |
-            cat - "$tmp/unit" | xargs)
+            cat - "$tmp/run" | xargs)
         [ "$said" = "$want" ] || fail "a unit's own settings, $unit, $case: $said, not $want"
         systemctl stop "probe-$unit@$case" && systemctl reset-failed "probe-$unit@$case" 2>/dev/null
     done; done
 }
-# firejail_cases: the shipped profile on a kernel that runs i386 calls: the probe exact, an i386
-# call refused (firejail's own filter of the other ABIs), and answered without the profile.
+# firejail_cases: the shipped profile; an i386 call refused by firejail's filter of other ABIs.
 firejail_cases() {
     local jail=(firejail --profile="$SOURCE_DIR/policies/firejail.profile")
     expect_done "firejail, the profile" "${jail[@]}" "$probe"
@@ -77,8 +72,7 @@ recorded() {
     local mark
     mark=$(dmesg | sed -n 's/.* audit([0-9.]*:\([0-9]*\)).*/\1/p' | tail -1)
     "$@"
-    sleep 0.2
-    dmesg | grep 'comm="linux-syslog-sy"' |
+    sleep 0.2 && dmesg | grep 'comm="linux-syslog-sy"' |
         awk -F 'audit\\([0-9.]+:|\\)' -v mark="${mark:-0}" '$2 > mark' >"$tmp/records"
 }
 # decided LABEL LAYER SUBJECT COMMAND...: COMMAND, a run of the probe, is exact, and its records
@@ -93,20 +87,18 @@ decided() {
     echo "$label: $said"
 }
 # systemd_gates_cases: which of the kernel's gates decides the query under a unit's settings.
+gate() { decided "$1" "$2" - in_unit "${@:3}" "$probe"; }
 systemd_gates_cases() {
-    decided "a unit as root" answered - in_unit "$probe"
-    decided "ProtectKernelLogs=yes" seccomp - in_unit -p ProtectKernelLogs=yes "$probe"
-    decided "the drop-in with ProtectKernelLogs=yes" seccomp - in_unit "${settings[@]}" \
-        -p ProtectKernelLogs=yes "$probe"
-    decided "CapabilityBoundingSet=~CAP_SYSLOG" "capability EPERM" - in_unit \
-        -p CapabilityBoundingSet=~CAP_SYSLOG "$probe"
-    decided "User=nobody, AmbientCapabilities=CAP_SYSLOG" answered - in_unit -p User=nobody \
-        -p AmbientCapabilities=CAP_SYSLOG "$probe"
+    gate "a unit as root" answered
+    gate ProtectKernelLogs=yes seccomp -p ProtectKernelLogs=yes
+    gate "the drop-in with ProtectKernelLogs=yes" seccomp "${settings[@]}" -p ProtectKernelLogs=yes
+    gate CapabilityBoundingSet=~CAP_SYSLOG "capability EPERM" -p CapabilityBoundingSet=~CAP_SYSLOG
+    gate "User=nobody, AmbientCapabilities=CAP_SYSLOG" answered -p User=nobody \
+        -p AmbientCapabilities=CAP_SYSLOG
 }
-# attacks MODULE [COMMAND...]: each of MODULE's rows, "MODULE CASE|UNCONFINED|CONFINED|RECORD",
-# run as root by COMMAND at the attack program's path and at the probe's, which MODULE confines,
-# ends as those (none: an exec, which runs true), confined leaving AppArmor's DENIED or SELinux's
-# AVC RECORD.
+# attacks MODULE [COMMAND...]: each of MODULE's rows, "MODULE CASE|UNCONFINED|CONFINED|RECORD", run
+# as root by COMMAND at the attack program's path ends UNCONFINED (none: an exec, which runs true);
+# at the probe's, which MODULE confines, CONFINED, with AppArmor's DENIED or SELinux's AVC RECORD.
 attacks() {
     local module=$1 row words case=() control confined record prefix='avc: +denied +\{ '
     [ "$module" = selinux ] || prefix='apparmor="DENIED" operation="'
@@ -126,14 +118,15 @@ attacks() {
     done
     install -m 755 "$probe" "$path" && { [ "$module" = apparmor ] || restorecon "$path"; }
 }
-# callers MODULE SUBJECT [COMMAND...]: the probe at its path answered under the label SUBJECT, run
-# by COMMAND's unconfined shell (script copies the terminal's output, a CR before each LF).
+# callers MODULE SUBJECT [COMMAND [LABEL|CALLER...]]: the probe at its path answered under the label
+# SUBJECT, run by COMMAND's unconfined shell as each caller has it, these four and each CALLER
+# (script copies the terminal's output, a CR before each LF).
 callers() {
     local caller
     for caller in "standard error a file|$path" "standard error a pipe|$path 2>&1 | cat >&2" \
         "standard error a terminal|script -qec $path /dev/null | tr -d '\r' >&2" \
-        "standard input and output closed|exec $path <&- >&-"; do
-        decided "$1, ${caller%%|*}" answered "$2" "${@:3}" sh -c "${caller#*|}"
+        "standard input and output closed|exec $path <&- >&-" "${@:4}"; do
+        decided "$1, ${caller%%|*}" answered "$2" ${3:+"$3"} sh -c "${caller#*|}"
     done
 }
 # The domain may not even look in /tmp, nor follow /bin, a link; it may not read the log.
@@ -157,9 +150,8 @@ apparmor_cases() {
     apparmor_parser -r "$profile" || { fail "apparmor_parser -r $profile"; return; }
     callers AppArmor "$subject"
     # journald's stream, which AppArmor checks at each write.
-    systemd-run --wait --quiet --unit=probe-journal -p StandardError=journal "$path"
-    wait_until 10 sh -c 'journalctl -q _SYSTEMD_UNIT=probe-journal.service -o cat | grep -q .'
-    said=$(journalctl -q _SYSTEMD_UNIT=probe-journal.service -o cat)
+    systemd-run --wait --quiet --unit=probe-log -p StandardError=journal "$path"
+    wait_until 10 eval 'said=$(journalctl -q _SYSTEMD_UNIT=probe-log.service -o cat); [ "$said" ]'
     [ "$said" = Done. ] || fail "AppArmor, standard error the journal: '$said'"
     # A caller under a profile of its own (complain: allowed everything) hands over its pipe; the
     # change of profile marks the run secure, so the C library fills the closed streams.
@@ -175,8 +167,7 @@ apparmor_cases() {
         --security-opt "apparmor=$subject" "$name"
     decided "podman, the profile, CAP_SYSLOG" answered "$subject" "${container[@]}" \
         --cap-add SYSLOG --security-opt "apparmor=$subject" "$name"
-    # AppArmor logs a profile's refusal of a capability once in a row on each CPU: podman's copy
-    # is another profile, by name.
+    # AppArmor logs a refusal of a capability once in a row per profile and CPU: podman gets a copy.
     sed '/^ *capability syslog,/d' "$profile" | tee "$tmp/no-syslog" |
         sed "s/^profile $subject [^ ]*/profile $subject-copy/" >"$tmp/copy"
     ! cmp -s "$profile" "$tmp/no-syslog" || fail "$profile allows no capability syslog"
@@ -207,11 +198,8 @@ selinux_cases() {
     install -m 755 "$probe" "$path" && restorecon "$path" &&
         [[ $(stat -c %C "$path") == *:linux_syslog_syscall_exec_t:* ]] ||
         { fail "the probe cannot be labelled: $(stat -c %C "$path")"; return; }
-    callers SELinux "$subject" enforced
-    decided "SELinux, standard error appended to" answered "$subject" enforced \
-        sh -c "$path 2>>$user_err.err"
-    decided "SELinux, standard error in the home directory" answered "$subject" enforced \
-        sh -c "$path 2>\$0; cat \$0 >&2; rm \$0" "/root/linux-syslog-syscall-$$"
+    callers SELinux "$subject" enforced "standard error appended to|$path 2>>$user_err.err" \
+        "standard error in the home directory|$path 2>/root/$$; cat /root/$$ >&2; rm /root/$$"
     for boolean in "syslog_mod|EACCES|syslog_mod } .*:$domain:.* tcontext=[^ ]*:kernel_t:" \
         "capability|EPERM|syslog } .* scontext=[^ ]*:$domain:[^ ]* .* tclass=capability2"; do
         IFS='|' read -r boolean errno record <<<"$boolean"
@@ -225,16 +213,16 @@ selinux_cases() {
 }
 
 if [ -n "${VM_GUEST:-}" ]; then
-    result started "$(cut -d' ' -f1 /proc/uptime) s after the kernel"
-    result pid1 "$(cat /proc/1/comm)"
-    result cgroupfs "$(stat -fc %T /sys/fs/cgroup)"
+    echo "@ started $(cut -d' ' -f1 /proc/uptime) s after the kernel"
+    echo "@ pid1 $(cat /proc/1/comm)"
+    echo "@ cgroupfs $(stat -fc %T /sys/fs/cgroup)"
     # The package's rule: each run's query recorded in the kernel's log (no daemon).
     auditctl -R "$BUILD_DIR/packaging/audit.rules" >/dev/null && auditctl -e 1 >/dev/null ||
         fail "the audit rules do not load"
     [ -d /sys/fs/selinux ] && lsm=selinux || lsm=$(grep -o apparmor /sys/kernel/security/lsm)
-    result lsm "$lsm"
+    echo "@ lsm $lsm"
     for case in $(</srv/probe/cases); do check "$case"; done
-    result end
+    echo "@ end"
     exit 0
 fi
 
@@ -247,8 +235,7 @@ need qemu-system-x86_64 mkfs.ext4 timeout flock
 debian_mirrors || skip "$debian_no_mirror: the machine's root comes from there"
 # shellcheck source=SCRIPTDIR/../lab/vm-image.sh
 source "$SOURCE_DIR/tests/lab/vm-image.sh"
-# The image's policy takes in this build's SELinux module; without one the SELinux boot is left
-# out, and the group skips once the rest has passed.
+# The image's policy takes in this build's SELinux module; without one, no SELinux boot (a skip).
 module=$BUILD_DIR/packaging/selinux/linux-syslog-syscall.pp
 [ -f "$module" ] || { no_selinux="no SELinux module at $module (selinux-policy-dev)"; module=; }
 vm_image "$module"
@@ -268,10 +255,10 @@ EOF
 # shellcheck source=SCRIPTDIR/../lab/vm.sh
 source "$SOURCE_DIR/tests/lab/vm.sh"
 limit=600
-guest_said() { sed -n "s/^@ $1 //p" "$tmp/log"; }
+guest_said() { sed -n "s/^@ $1 //p" "$tmp/log" | grep . || echo "no result line"; }
 # boot LSM "CASE..." [KERNEL-ARGUMENT...]: the machine, up with the module LSM, passes each CASE.
 boot() {
-    local case said
+    local case
     echo "$2" >"$drive/cases"
     vm_boot "$drive" $limit "${@:3}"
     [ $? != 124 ] || lab_fault "the machine timed out after $limit s; its console's end:" \
@@ -279,11 +266,9 @@ boot() {
     [ "$(guest_said pid1)" = systemd ] || fail "PID 1 is not systemd: $(guest_said pid1)"
     [ "$(guest_said cgroupfs)" = cgroup2fs ] ||
         fail "/sys/fs/cgroup is not cgroup v2 alone: $(guest_said cgroupfs)"
-    [ "$(guest_said lsm)" = "$1" ] ||
-        fail "the machine's security module is not $1: $(guest_said lsm)"
+    [ "$(guest_said lsm)" = "$1" ] || fail "the security module is not $1: $(guest_said lsm)"
     for case in $2; do
-        said=$(guest_said "$case")
-        [[ $said == "ok "* ]] || fail "$case: ${said:-no result line}"
+        [[ $(guest_said "$case") == "ok "* ]] || fail "$case: $(guest_said "$case")"
     done
     grep -qx '@ end' "$tmp/log" || fail "no end line: the cases did not all run"
 }
